@@ -1,0 +1,19 @@
+# Cross-compiles for 64-bit Windows with the MinGW-w64 GCC (posix threads) toolchain.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(QH_MINGW_PREFIX x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${QH_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${QH_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${QH_MINGW_PREFIX}-windres)
+set(CMAKE_AR ${QH_MINGW_PREFIX}-gcc-ar-posix CACHE FILEPATH "")
+set(CMAKE_RANLIB ${QH_MINGW_PREFIX}-gcc-ranlib-posix CACHE FILEPATH "")
+
+set(CMAKE_FIND_ROOT_PATH /usr/${QH_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Windows programs built here run under Wine for the tests.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)

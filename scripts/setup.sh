@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Installs what the builds and tests need on a Debian 12 machine and fetches the
+# third-party sources that the Windows build compiles itself. Idempotent: a second
+# run installs nothing and fetches nothing.
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+deps_dir="${QUORVANE_DEPS_DIR:-$HOME/.cache/quorvane-host/deps}"
+
+packages=(
+  cmake ninja-build ccache git pkg-config dpkg-dev
+  g++ clang libclang-rt-14-dev clang-format clang-tidy
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+  wine wine64 xvfb xauth
+  libboost1.74-dev nlohmann-json3-dev libspdlog-dev libfmt-dev libopus-dev libstb-dev
+  libffmpeg-nvenc-dev libgtest-dev googletest libbenchmark-dev
+  pulseaudio pulseaudio-utils ffmpeg
+)
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  as_root apt-get update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# Source packages for the Windows build. The deb-src entry is derived from the
+# machine's own apt sources, so no mirror is named here.
+src_list=/etc/apt/sources.list.d/quorvane-host-src.sources
+need_src=()
+for s in opus imgui openh264; do
+  [ -f "$deps_dir/$s.done" ] || need_src+=("$s")
+done
+if [ ${#need_src[@]} -gt 0 ]; then
+  if [ ! -f "$src_list" ]; then
+    tmp="$(mktemp)"
+    for f in /etc/apt/sources.list.d/*.sources; do
+      [ -f "$f" ] || continue
+      case "$f" in "$src_list") continue ;; esac
+      sed -n '/^Types:.*deb/,$p' "$f" >/dev/null
+      sed -e 's/^Types:.*/Types: deb-src/' "$f" >>"$tmp"
+      echo >>"$tmp"
+    done
+    if [ -f /etc/apt/sources.list ]; then
+      grep -E '^deb ' /etc/apt/sources.list | sed -e 's/^deb /deb-src /' >/etc/apt/sources.list.d/quorvane-host-src.list.tmp || true
+    fi
+    as_root cp "$tmp" "$src_list"
+    rm -f "$tmp"
+    if [ -s /etc/apt/sources.list.d/quorvane-host-src.list.tmp ]; then
+      as_root mv /etc/apt/sources.list.d/quorvane-host-src.list.tmp /etc/apt/sources.list.d/quorvane-host-src.list
+    else
+      as_root rm -f /etc/apt/sources.list.d/quorvane-host-src.list.tmp
+    fi
+    as_root apt-get update -qq
+  fi
+  mkdir -p "$deps_dir"
+  for s in "${need_src[@]}"; do
+    echo "setup: fetching the $s source package"
+    rm -rf "${deps_dir:?}/$s" "$deps_dir/$s.work"
+    mkdir -p "$deps_dir/$s.work"
+    (cd "$deps_dir/$s.work" && apt-get source -qq "$s" >/dev/null)
+    dir="$(find "$deps_dir/$s.work" -mindepth 1 -maxdepth 1 -type d | head -n 1)"
+    mv "$dir" "$deps_dir/$s"
+    rm -rf "$deps_dir/$s.work"
+    touch "$deps_dir/$s.done"
+  done
+fi
+
+echo "setup: dependencies ready in $deps_dir"

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Builds every preset and runs every test: the portable core natively (plain, under
+# AddressSanitizer + UndefinedBehaviorSanitizer, under ThreadSanitizer), short libFuzzer
+# runs of the parsers, then the Windows build under Wine. Exits non-zero when anything
+# fails; the Windows run's ctest summary comes last.
+set -uo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+bash scripts/setup.sh || exit 1
+
+jobs="$(nproc)"
+export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/quorvane-host/ccache}"
+export CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-5G}"
+failed=()
+
+run_preset() {
+  local preset="$1"
+  echo "=== $preset: configure and build"
+  if ! cmake --preset "$preset" >"build-$preset.configure.log" 2>&1; then
+    cat "build-$preset.configure.log"
+    failed+=("$preset (configure)")
+    return
+  fi
+  rm -f "build-$preset.configure.log"
+  if ! cmake --build --preset "$preset" -j "$jobs"; then
+    failed+=("$preset (build)")
+    return
+  fi
+  echo "=== $preset: tests"
+  if ! ctest --preset "$preset" -j "$jobs"; then
+    failed+=("$preset (tests)")
+  fi
+}
+
+presets=(linux-asan linux-tsan linux-fuzz windows)
+if [ $# -gt 0 ]; then presets=("$@"); fi
+for p in "${presets[@]}"; do
+  run_preset "$p"
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "FAILED: ${failed[*]}"
+  exit 1
+fi
+exit 0

@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# The Windows build's private Wine environment.
+#
+#   wine-env.sh setup     make the prefix (Windows 10) on first use, start Xvfb when no
+#                         display is set, keep a wineserver running for the test run
+#   wine-env.sh cleanup   stop that wineserver and Xvfb
+#   wine-env.sh run EXE [ARGS...]   set up if needed, then run EXE under Wine
+#
+# WINEPREFIX names the prefix; QH_WINE_STATE a folder for the display number, PIDs and
+# the lock (default: beside the prefix).
+set -euo pipefail
+
+: "${WINEPREFIX:?set WINEPREFIX to the Wine prefix of the build}"
+export WINEPREFIX
+state="${QH_WINE_STATE:-${WINEPREFIX%/}-state}"
+mkdir -p "$state"
+export WINEDEBUG="${WINEDEBUG:--all}"
+# No Mono or Gecko installers during the prefix's first start.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+
+xvfb_alive() {
+  [ -f "$state/xvfb.pid" ] && kill -0 "$(cat "$state/xvfb.pid")" 2>/dev/null
+}
+
+start_xvfb() {
+  if xvfb_alive && [ -f "$state/display" ]; then
+    return
+  fi
+  rm -f "$state/display" "$state/xvfb.pid"
+  exec 5>"$state/display.tmp"
+  setsid Xvfb -displayfd 5 -screen 0 1920x1200x24 -nolisten tcp >/dev/null 2>&1 </dev/null 9>&- &
+  echo $! >"$state/xvfb.pid"
+  exec 5>&-
+  for _ in $(seq 1 100); do
+    if [ -s "$state/display.tmp" ]; then break; fi
+    sleep 0.1
+  done
+  if [ ! -s "$state/display.tmp" ]; then
+    echo "wine-env: Xvfb did not start" >&2
+    exit 1
+  fi
+  echo ":$(head -n 1 "$state/display.tmp" | tr -d '[:space:]')" >"$state/display"
+  rm -f "$state/display.tmp"
+}
+
+use_display() {
+  if xvfb_alive && [ -f "$state/display" ]; then
+    DISPLAY="$(cat "$state/display")"
+  elif [ -z "${DISPLAY:-}" ]; then
+    start_xvfb
+    DISPLAY="$(cat "$state/display")"
+  fi
+  export DISPLAY
+}
+
+setup() {
+  use_display
+  if [ ! -f "$WINEPREFIX/.qh-ready" ]; then
+    rm -rf "$WINEPREFIX"
+    wineboot -i >/dev/null 2>&1 9>&- || true
+    wine reg add 'HKCU\Software\Wine' /v Version /d win10 /f >/dev/null 2>&1 9>&-
+    wineserver -w 9>&-
+    touch "$WINEPREFIX/.qh-ready"
+  fi
+}
+
+locked() {
+  exec 9>"$state/lock"
+  flock 9
+  "$@"
+  flock -u 9
+}
+
+cmd="${1:-}"
+shift || true
+case "$cmd" in
+  setup)
+    locked setup
+    # A persistent wineserver keeps every test's start fast.
+    wineserver -p </dev/null >/dev/null 2>&1 9>&- || true
+    ;;
+  cleanup)
+    wineserver -k >/dev/null 2>&1 || true
+    if xvfb_alive; then kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true; fi
+    rm -f "$state/display" "$state/xvfb.pid"
+    ;;
+  run)
+    locked setup
+    exec 9>&-
+    # Wine's own background processes (wineserver, services, the desktop window) keep
+    # whatever output they inherit open for as long as they live. Give them a file
+    # instead of our pipe, so a caller that reads our output sees it end with the
+    # program.
+    out="$(mktemp "$state/out.XXXXXX")"
+    rc=0
+    wine "$@" </dev/null >"$out" 2>&1 || rc=$?
+    cat "$out"
+    rm -f "$out"
+    exit "$rc"
+    ;;
+  *)
+    echo "usage: wine-env.sh setup|cleanup|run EXE [ARGS...]" >&2
+    exit 2
+    ;;
+esac
+   
