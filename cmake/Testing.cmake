@@ -29,6 +29,9 @@ function(qh_add_test name)
   if(T_NATIVE_ONLY AND WIN32)
     return()
   endif()
+  if(QH_FUZZ)
+    return()  # the fuzz preset builds the fuzz targets only
+  endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock qh_options)
   if(NOT T_NO_GTEST_MAIN)
@@ -50,5 +53,42 @@ function(qh_add_test name)
       ENVIRONMENT "WINEPREFIX=${QH_WINE_PREFIX};QH_WINE_STATE=${QH_WINE_STATE}")
   elseif(T_FIXTURES)
     set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${T_FIXTURES}")
+  endif()
+endfunction()
+
+# qh_add_fuzzer(<name> SOURCES <src>... [LIBS <lib>...] [CORPUS <dir>])
+#
+# A libFuzzer target defining LLVMFuzzerTestOneInput. In the linux-fuzz preset (clang,
+# QH_FUZZ) it is built with the fuzzer and sanitizers and run for a short while by
+# ctest. In the other native presets the same source is built against a small driver
+# that replays the seed corpus, so the seeds run under the sanitizers as plain tests.
+set(QH_FUZZ_SECONDS 20 CACHE STRING "How long ctest runs each fuzz target")
+
+function(qh_add_fuzzer name)
+  cmake_parse_arguments(F "" "CORPUS" "SOURCES;LIBS" ${ARGN})
+  if(WIN32)
+    return()
+  endif()
+  add_executable(${name} ${F_SOURCES})
+  target_link_libraries(${name} PRIVATE ${F_LIBS} qh_options)
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/host/src ${CMAKE_SOURCE_DIR}/host/tests)
+  if(F_CORPUS)
+    set(_corpus ${F_CORPUS})
+  else()
+    set(_corpus ${CMAKE_CURRENT_SOURCE_DIR}/corpus/${name})
+  endif()
+  if(QH_FUZZ)
+    target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+    set(_work ${CMAKE_CURRENT_BINARY_DIR}/${name}-corpus)
+    add_test(NAME ${name}
+             COMMAND ${CMAKE_COMMAND} -E env ASAN_OPTIONS=detect_leaks=1
+                     $<TARGET_FILE:${name}> -max_total_time=${QH_FUZZ_SECONDS} -timeout=10
+                     -rss_limit_mb=2048 ${_work} ${_corpus})
+    file(MAKE_DIRECTORY ${_work})
+    set_tests_properties(${name} PROPERTIES TIMEOUT 600 LABELS fuzz)
+  else()
+    target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/host/tests/support/FuzzReplay.cpp)
+    add_test(NAME ${name} COMMAND ${name} ${_corpus})
   endif()
 endfunction()
