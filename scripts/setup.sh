@@ -46,7 +46,6 @@ if [ ${#need_src[@]} -gt 0 ]; then
     for f in /etc/apt/sources.list.d/*.sources; do
       [ -f "$f" ] || continue
       case "$f" in "$src_list") continue ;; esac
-      sed -n '/^Types:.*deb/,$p' "$f" >/dev/null
       sed -e 's/^Types:.*/Types: deb-src/' "$f" >>"$tmp"
       echo >>"$tmp"
     done
