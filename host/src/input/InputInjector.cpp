@@ -32,8 +32,8 @@ int64_t normalisedFromPixel(int64_t offset, int64_t size) {
 }
 
 LONG clampToLong(int64_t value) {
-  return static_cast<LONG>(std::clamp<int64_t>(value, std::numeric_limits<LONG>::min(),
-                                               std::numeric_limits<LONG>::max()));
+  return static_cast<LONG>(
+      std::clamp<int64_t>(value, std::numeric_limits<LONG>::min(), std::numeric_limits<LONG>::max()));
 }
 
 // x times the relative scale in single precision, truncated; values the scale pushes out
@@ -43,8 +43,8 @@ LONG scaleRelative(uint16_t value, float scale) {
   if (std::isnan(scaled)) {
     return 0;
   }
-  const double bounded = std::clamp<double>(scaled, std::numeric_limits<LONG>::min(),
-                                            std::numeric_limits<LONG>::max());
+  const double bounded =
+      std::clamp<double>(scaled, std::numeric_limits<LONG>::min(), std::numeric_limits<LONG>::max());
   return static_cast<LONG>(bounded);
 }
 

@@ -17,6 +17,7 @@ namespace {
 using namespace std::chrono_literals;
 
 struct Received {
+  HWND window;
   UINT message;
   WPARAM wParam;
   LPARAM lParam;
@@ -42,7 +43,7 @@ LRESULT CALLBACK testWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_KEYUP:
     case WM_CHAR:
       if (GetCurrentThreadId() == GetWindowThreadProcessId(window, nullptr)) {
-        gReceived.push_back({message, wParam, lParam});
+        gReceived.push_back({window, message, wParam, lParam});
       }
       break;
     case WM_GETMINMAXINFO:
@@ -177,9 +178,9 @@ TEST_F(InjectionTest, ButtonsAndWheelReachTheWindow) {
   injector.handleEvent({1, 4, 32768, 32768, 0, 0, 120});
   injector.handleEvent({1, 4, 32768, 32768, 0, 0, -120});
 
-  const std::initializer_list<UINT> mouse = {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_RBUTTONDOWN, WM_RBUTTONUP,
-                                             WM_MBUTTONDOWN, WM_MBUTTONUP, WM_XBUTTONDOWN, WM_XBUTTONUP,
-                                             WM_MOUSEWHEEL};
+  const std::initializer_list<UINT> mouse = {WM_LBUTTONDOWN, WM_LBUTTONUP,   WM_RBUTTONDOWN,
+                                             WM_RBUTTONUP,   WM_MBUTTONDOWN, WM_MBUTTONUP,
+                                             WM_XBUTTONDOWN, WM_XBUTTONUP,   WM_MOUSEWHEEL};
   ASSERT_TRUE(waitForCount(mouse, 12));
   const auto got = receivedOf(mouse);
   const UINT expected[] = {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_RBUTTONDOWN, WM_RBUTTONUP,
@@ -204,7 +205,7 @@ TEST_F(InjectionTest, ModifiersArePressedBeforeTheKeyAndReleasedInOrder) {
   ASSERT_TRUE(waitForCount({WM_KEYDOWN, WM_KEYUP}, 8));
   const auto keys = receivedOf({WM_KEYDOWN, WM_KEYUP});
   const std::pair<UINT, WPARAM> expected[] = {
-      {WM_KEYDOWN, VK_SHIFT}, {WM_KEYDOWN, VK_CONTROL}, {WM_KEYDOWN, 'A'}, {WM_KEYUP, VK_SHIFT},
+      {WM_KEYDOWN, VK_SHIFT}, {WM_KEYDOWN, VK_CONTROL}, {WM_KEYDOWN, 'A'},     {WM_KEYUP, VK_SHIFT},
       {WM_KEYUP, VK_CONTROL}, {WM_KEYUP, 'A'},          {WM_KEYDOWN, VK_LEFT}, {WM_KEYUP, VK_LEFT}};
   ASSERT_EQ(keys.size(), std::size(expected));
   for (size_t i = 0; i < keys.size(); ++i) {
@@ -242,6 +243,36 @@ TEST_F(InjectionTest, UnicodeCharactersArriveAsCharacters) {
   EXPECT_EQ(chars[0].wParam, 0xE9u);
   EXPECT_EQ(chars[1].wParam, 0x20ACu);
   EXPECT_EQ(chars[2].wParam, 0xE4u);
+}
+
+// Two threads aim clicks at two windows at once; each click must land on the window its
+// own call named, because setting the target and injecting happen under one hold.
+TEST_F(InjectionTest, ConcurrentCallersKeepTheirOwnTargets) {
+  HWND other = createWindow(WS_POPUP, kLeft + kWidth + 50, kTop, kWidth, kHeight);
+  ASSERT_NE(other, nullptr);
+  constexpr int kClicks = 100;
+  auto clicker = [&](HWND target, uint8_t button) {
+    for (int i = 0; i < kClicks; ++i) {
+      injector.handleEventFor(target, {1, 2, 32768, 32768, button, 0, 0});
+      injector.handleEventFor(target, {1, 3, 32768, 32768, button, 0, 0});
+    }
+  };
+  std::thread left(clicker, window, 0);
+  std::thread right(clicker, other, 1);
+  left.join();
+  right.join();
+
+  const std::initializer_list<UINT> buttons = {WM_LBUTTONDOWN, WM_LBUTTONUP, WM_RBUTTONDOWN, WM_RBUTTONUP};
+  ASSERT_TRUE(waitForCount(buttons, 4 * kClicks));
+  const auto got = receivedOf(buttons);
+  EXPECT_EQ(got.size(), 4u * kClicks);
+  for (const Received& r : got) {
+    const bool leftButton = r.message == WM_LBUTTONDOWN || r.message == WM_LBUTTONUP;
+    EXPECT_EQ(r.window, leftButton ? window : other);
+    EXPECT_EQ(GET_X_LPARAM(r.lParam), kWidth / 2);
+    EXPECT_EQ(GET_Y_LPARAM(r.lParam), kHeight / 2);
+  }
+  DestroyWindow(other);
 }
 
 class ResizeTest : public ::testing::Test {
@@ -288,6 +319,14 @@ TEST_F(ResizeTest, GivesTheRequestedClientSizeInPlace) {
   const RECT centred = windowRect(window);
   EXPECT_EQ(centred.left, (GetSystemMetrics(SM_CXSCREEN) - (centred.right - centred.left)) / 2);
   EXPECT_EQ(centred.top, (GetSystemMetrics(SM_CYSCREEN) - (centred.bottom - centred.top)) / 2);
+
+  // The menu bar's height belongs to the frame, not to the requested client area.
+  HMENU menu = CreateMenu();
+  AppendMenuW(menu, MF_STRING, 1, L"File");
+  ASSERT_TRUE(SetMenu(window, menu));
+  ASSERT_TRUE(injector.resizeWindow(window, 640, 480, true));
+  EXPECT_EQ(clientSize(window).cx, 640);
+  EXPECT_EQ(clientSize(window).cy, 480);
 }
 
 TEST_F(ResizeTest, RespectsTheMinimumTrackSize) {
