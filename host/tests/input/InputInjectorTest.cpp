@@ -23,8 +23,9 @@ struct Received {
   LPARAM lParam;
 };
 
-// What the test windows' procedure saw; touched only by the test's main thread.
+// What the test windows' procedure saw on the main thread; touched by no other thread.
 std::vector<Received> gReceived;
+const DWORD gMainThread = GetCurrentThreadId();
 // Minimum tracking size the test windows report, when set.
 POINT gMinTrackSize{0, 0};
 
@@ -42,7 +43,7 @@ LRESULT CALLBACK testWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_KEYDOWN:
     case WM_KEYUP:
     case WM_CHAR:
-      if (GetCurrentThreadId() == GetWindowThreadProcessId(window, nullptr)) {
+      if (GetCurrentThreadId() == gMainThread) {
         gReceived.push_back({window, message, wParam, lParam});
       }
       break;
