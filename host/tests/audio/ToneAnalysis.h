@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -23,30 +24,28 @@ inline std::vector<int16_t> stereoTone(double frequency, double amplitude, doubl
   return out;
 }
 
-// Frequency of the dominant tone in one channel of interleaved samples, from the
-// number of rising zero crossings over the span between the first and the last one.
+// Frequency of the dominant tone in one channel of interleaved samples: the median
+// distance between rising zero crossings (placed between samples by linear
+// interpolation), so that gaps in the sound do not move it.
 inline double estimateFrequency(const std::vector<int16_t>& interleaved, size_t channels, size_t channel,
                                 double sampleRate) {
-  long first = -1;
-  long last = -1;
-  size_t crossings = 0;
+  std::vector<double> periods;
+  double previous = -1.0;
   const size_t frames = interleaved.size() / channels;
   for (size_t i = 1; i < frames; ++i) {
-    const int16_t prev = interleaved[(i - 1) * channels + channel];
-    const int16_t cur = interleaved[i * channels + channel];
-    if (prev < 0 && cur >= 0) {
-      if (first < 0) {
-        first = static_cast<long>(i);
-      } else {
-        ++crossings;
-      }
-      last = static_cast<long>(i);
+    const double a = interleaved[(i - 1) * channels + channel];
+    const double b = interleaved[i * channels + channel];
+    if (a < 0 && b >= 0) {
+      const double at = static_cast<double>(i - 1) + (-a) / (b - a);
+      if (previous >= 0) periods.push_back(at - previous);
+      previous = at;
     }
   }
-  if (crossings == 0) {
+  if (periods.empty()) {
     return 0.0;
   }
-  return static_cast<double>(crossings) * sampleRate / static_cast<double>(last - first);
+  std::nth_element(periods.begin(), periods.begin() + static_cast<long>(periods.size() / 2), periods.end());
+  return sampleRate / periods[periods.size() / 2];
 }
 
 // Root mean square of one channel, relative to full scale.
