@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <objbase.h>
-#include <spdlog/sinks/ringbuffer_sink.h>
-#include <spdlog/spdlog.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -12,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "audio/OpusEncoder.h"
+#include "audio/LogCapture.h"
+#include "audio/OpusRoundTrip.h"
 #include "audio/ToneAnalysis.h"
-#include <opus.h>
 
 // Runs against the private PulseAudio server of the "pulse" fixture: a 1 kHz tone plays
 // into its null sink, whose monitor is the default capture endpoint that the stand-in
@@ -82,49 +80,13 @@ class Recorder {
 
 class AudioCaptureTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-    sink = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(256);
-    previous = spdlog::default_logger();
-    spdlog::set_default_logger(std::make_shared<spdlog::logger>("audio-test", sink));
-  }
-  void TearDown() override {
-    spdlog::set_default_logger(previous);
-    CoUninitialize();
-  }
+  void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))); }
+  void TearDown() override { CoUninitialize(); }
 
-  size_t countLogged(const std::string& text) const {
-    size_t n = 0;
-    for (const auto& line : sink->last_formatted()) {
-      if (line.find(text) != std::string::npos) ++n;
-    }
-    return n;
-  }
+  size_t countLogged(const std::string& text) const { return log.count(text); }
 
-  std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> sink;
-  std::shared_ptr<spdlog::logger> previous;
+  test::LogCapture log;
 };
-
-// Encodes 10 ms frames of 48 kHz stereo and decodes them again.
-std::vector<int16_t> opusRoundTrip(const std::vector<int16_t>& pcm) {
-  OpusAudioEncoder encoder;
-  EXPECT_TRUE(encoder.initialize(OpusConfig{}));
-  int error = 0;
-  OpusDecoder* decoder = opus_decoder_create(48000, 2, &error);
-  EXPECT_EQ(error, OPUS_OK);
-  std::vector<int16_t> decoded;
-  std::vector<int16_t> frame(960);
-  for (size_t at = 0; at + 960 <= pcm.size(); at += 960) {
-    const std::vector<uint8_t> packet = encoder.encode(pcm.data() + at, 480);
-    EXPECT_FALSE(packet.empty());
-    const int n =
-        opus_decode(decoder, packet.data(), static_cast<opus_int32>(packet.size()), frame.data(), 480, 0);
-    EXPECT_EQ(n, 480);
-    decoded.insert(decoded.end(), frame.begin(), frame.end());
-  }
-  opus_decoder_destroy(decoder);
-  return decoded;
-}
 
 TEST_F(AudioCaptureTest, ToneArrivesAsSixteenBitPcmAndSurvivesOpus) {
   AudioCapture capture;
@@ -159,7 +121,7 @@ TEST_F(AudioCaptureTest, ToneArrivesAsSixteenBitPcmAndSurvivesOpus) {
   EXPECT_NEAR(test::estimateFrequency(sound, 2, 1, 48000.0), 1000.0, 10.0);
   EXPECT_GT(test::rms(sound, 2, 0), 0.02);
 
-  const std::vector<int16_t> decoded = opusRoundTrip(sound);
+  const std::vector<int16_t> decoded = test::opusRoundTrip(sound);
   ASSERT_GE(decoded.size(), sound.size() / 2);
   EXPECT_NEAR(test::estimateFrequency(decoded, 2, 0, 48000.0), 1000.0, 10.0);
 

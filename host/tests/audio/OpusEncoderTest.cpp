@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 #include <opus.h>
-#include <spdlog/sinks/ringbuffer_sink.h>
-#include <spdlog/spdlog.h>
 
-#include <memory>
+#include <cmath>
 #include <string>
 #include <vector>
 
+#include "audio/LogCapture.h"
+#include "audio/OpusRoundTrip.h"
 #include "audio/ToneAnalysis.h"
 
 namespace quorvane::host {
@@ -19,48 +19,17 @@ constexpr double kRate = 48000.0;
 
 class OpusEncoderTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    sink = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(64);
-    previous = spdlog::default_logger();
-    spdlog::set_default_logger(std::make_shared<spdlog::logger>("opus-test", sink));
-  }
-  void TearDown() override { spdlog::set_default_logger(previous); }
+  bool logged(const std::string& text) const { return log.count(text) > 0; }
 
-  bool logged(const std::string& text) const {
-    for (const auto& line : sink->last_formatted()) {
-      if (line.find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
-
-  std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> sink;
-  std::shared_ptr<spdlog::logger> previous;
+  test::LogCapture log;
 };
 
 TEST_F(OpusEncoderTest, TenMillisecondPacketsDecodeBackToTheTone) {
-  OpusAudioEncoder encoder;
-  ASSERT_TRUE(encoder.initialize(OpusConfig{}));
-  EXPECT_TRUE(logged("Opus encoder initialized: 48000 Hz, 2 ch, 128 kbps"));
-
-  int error = 0;
-  OpusDecoder* decoder = opus_decoder_create(48000, 2, &error);
-  ASSERT_EQ(error, OPUS_OK);
-
+  // 48 kHz stereo, 128 kbps, 10 ms frames: the default configuration.
   constexpr int kPackets = 100;  // one second
   const std::vector<int16_t> tone = test::stereoTone(1000.0, 0.5, kRate, kFrame * kPackets);
-  std::vector<int16_t> decoded;
-  for (int p = 0; p < kPackets; ++p) {
-    const std::vector<uint8_t> packet = encoder.encode(tone.data() + p * kFrame * 2, kFrame);
-    ASSERT_FALSE(packet.empty());
-    ASSERT_LE(packet.size(), 4000u);
-    std::vector<int16_t> pcm(kFrame * 2);
-    // Each packet holds exactly one 10 ms frame.
-    ASSERT_EQ(
-        opus_decode(decoder, packet.data(), static_cast<opus_int32>(packet.size()), pcm.data(), kFrame, 0),
-        kFrame);
-    decoded.insert(decoded.end(), pcm.begin(), pcm.end());
-  }
-  opus_decoder_destroy(decoder);
+  const std::vector<int16_t> decoded = test::opusRoundTrip(tone);
+  ASSERT_EQ(decoded.size(), tone.size());
 
   // The codec delays the signal by its look-ahead; compare after the first 100 ms.
   int delay = 0;
@@ -116,14 +85,14 @@ TEST_F(OpusEncoderTest, FailuresGiveEmptyPackets) {
   EXPECT_TRUE(encoder.encode(pcm.data(), kFrame).empty());
 
   ASSERT_TRUE(encoder.initialize(OpusConfig{}));
+  EXPECT_TRUE(logged("Opus encoder initialized: 48000 Hz, 2 ch, 128 kbps"));
   EXPECT_TRUE(encoder.encode(pcm.data(), 100).empty());
   EXPECT_TRUE(logged("Opus encode error: invalid argument"));
 
   encoder.shutdown();
-  sink = std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(64);
-  spdlog::default_logger()->sinks() = {sink};
+  const size_t linesBefore = log.lines();
   EXPECT_TRUE(encoder.encode(pcm.data(), kFrame).empty());
-  EXPECT_TRUE(sink->last_formatted().empty());
+  EXPECT_EQ(log.lines(), linesBefore);
 
   // After shutdown the encoder can be created again.
   ASSERT_TRUE(encoder.initialize(OpusConfig{}));
