@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "audio/LogCapture.h"
@@ -61,8 +62,11 @@ class Recorder {
     return calls;
   }
 
-  uint32_t rate = 0;
-  uint32_t channels = 0;
+  // Rate and channel count of the last delivery.
+  std::pair<uint32_t, uint32_t> format() {
+    std::lock_guard lock(mutex);
+    return {rate, channels};
+  }
 
  private:
   size_t firstSound() const {
@@ -76,6 +80,8 @@ class Recorder {
   std::condition_variable changed;
   std::vector<int16_t> pcm;
   size_t calls = 0;
+  uint32_t rate = 0;
+  uint32_t channels = 0;
 };
 
 class AudioCaptureTest : public ::testing::Test {
@@ -114,8 +120,7 @@ TEST_F(AudioCaptureTest, ToneArrivesAsSixteenBitPcmAndSurvivesOpus) {
   EXPECT_EQ(countLogged("Audio capture already started"), 1u);
 
   ASSERT_TRUE(first.waitForSound(48000));
-  EXPECT_EQ(first.rate, rate);
-  EXPECT_EQ(first.channels, channels);
+  EXPECT_EQ(first.format(), std::make_pair(rate, channels));
   const std::vector<int16_t> sound = first.sound();
   EXPECT_NEAR(test::estimateFrequency(sound, 2, 0, 48000.0), 1000.0, 10.0);
   EXPECT_NEAR(test::estimateFrequency(sound, 2, 1, 48000.0), 1000.0, 10.0);
