@@ -74,21 +74,18 @@ struct PSInput {
   float2 texcoord : TEXCOORD0;
 };
 
-float3 tap(float2 uv, float dx, float dy) {
-  return sourceTexture.Sample(linearClamp, uv + float2(dx * texelSizeX, dy * texelSizeY)).rgb;
-}
-
 float4 main(PSInput input) : SV_TARGET {
   float2 uv = input.texcoord;
-  float3 a = tap(uv, -1.0, -1.0);
-  float3 b = tap(uv, 0.0, -1.0);
-  float3 c = tap(uv, 1.0, -1.0);
-  float3 d = tap(uv, -1.0, 0.0);
-  float3 e = tap(uv, 0.0, 0.0);
-  float3 f = tap(uv, 1.0, 0.0);
-  float3 g = tap(uv, -1.0, 1.0);
-  float3 h = tap(uv, 0.0, 1.0);
-  float3 i = tap(uv, 1.0, 1.0);
+  float2 t = float2(texelSizeX, texelSizeY);
+  float3 a = sourceTexture.Sample(linearClamp, uv + float2(-t.x, -t.y)).rgb;
+  float3 b = sourceTexture.Sample(linearClamp, uv + float2(0.0, -t.y)).rgb;
+  float3 c = sourceTexture.Sample(linearClamp, uv + float2(t.x, -t.y)).rgb;
+  float3 d = sourceTexture.Sample(linearClamp, uv + float2(-t.x, 0.0)).rgb;
+  float3 e = sourceTexture.Sample(linearClamp, uv).rgb;
+  float3 f = sourceTexture.Sample(linearClamp, uv + float2(t.x, 0.0)).rgb;
+  float3 g = sourceTexture.Sample(linearClamp, uv + float2(-t.x, t.y)).rgb;
+  float3 h = sourceTexture.Sample(linearClamp, uv + float2(0.0, t.y)).rgb;
+  float3 i = sourceTexture.Sample(linearClamp, uv + float2(t.x, t.y)).rgb;
 
   float3 mn = min(min(min(d, e), min(f, b)), h);
   float3 mn2 = min(mn, min(min(a, c), min(g, i)));

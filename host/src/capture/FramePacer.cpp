@@ -23,8 +23,9 @@ bool FramePacer::initialize(ID3D11Device* device) {
       SUCCEEDED(dxgiDevice->GetAdapter(&adapter)) && SUCCEEDED(adapter->EnumOutputs(0, &output))) {
     vsyncAvailable = true;
 
-    // The rate of the first mode the output lists for the capture format. A failure anywhere
-    // keeps the previous value.
+    // The rate of the first mode the output lists for the capture format. A failure anywhere,
+    // or a rate of 0 (drivers and virtual displays report 0/1 when they do not know it), keeps
+    // the previous value.
     DXGI_OUTPUT_DESC desc{};
     ComPtr<IDXGIOutput1> output1;
     if (SUCCEEDED(output->GetDesc(&desc)) && SUCCEEDED(output.As(&output1))) {
@@ -33,7 +34,8 @@ bool FramePacer::initialize(ID3D11Device* device) {
           count != 0) {
         std::vector<DXGI_MODE_DESC1> modes(count);
         if (SUCCEEDED(output1->GetDisplayModeList1(DXGI_FORMAT_B8G8R8A8_UNORM, 0, &count, modes.data())) &&
-            count != 0 && count <= modes.size() && modes[0].RefreshRate.Denominator != 0) {
+            count != 0 && count <= modes.size() && modes[0].RefreshRate.Denominator != 0 &&
+            modes[0].RefreshRate.Numerator != 0) {
           refreshRate = static_cast<float>(modes[0].RefreshRate.Numerator) /
                         static_cast<float>(modes[0].RefreshRate.Denominator);
         }
