@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <utility>
 
@@ -261,8 +262,14 @@ std::vector<protocol::WindowInfo> WindowEnumerator::enumerateWindows() {
 }
 
 BOOL CALLBACK WindowEnumerator::enumWindowsProc(HWND hwnd, LPARAM lParam) {
-  auto* windows = reinterpret_cast<std::vector<protocol::WindowInfo>*>(lParam);
-  if (isValidWindow(hwnd)) windows->push_back(getWindowInfo(hwnd));
+  // No exception may unwind through the system's enumeration; a window that cannot be added is
+  // left out and the enumeration goes on.
+  try {
+    auto* windows = reinterpret_cast<std::vector<protocol::WindowInfo>*>(lParam);
+    if (isValidWindow(hwnd)) windows->push_back(getWindowInfo(hwnd));
+  } catch (const std::exception& e) {
+    SPDLOG_WARN("Window {:x} left out of the window list: {}", reinterpret_cast<uintptr_t>(hwnd), e.what());
+  }
   return TRUE;
 }
 

@@ -185,6 +185,14 @@ TEST_F(CASProcessorTest, MatchesFilterAtEachStrength) {
   }
 }
 
+TEST_F(CASProcessorTest, StrengthOutsideRangeIsClamped) {
+  const Image edge = stepEdge();
+  const Image strongest = referenceSharpen(edge, 1.0f);
+  expectNear(sharpen(edge, 4.0f), strongest, "strength 4");
+  expectNear(sharpen(edge, std::nanf("")), strongest, "strength NaN");
+  expectNear(sharpen(edge, -2.0f), referenceSharpen(edge, 0.0f), "strength -2");
+}
+
 TEST_F(CASProcessorTest, FlatAndSaturatedAreasPassThrough) {
   Image uniform(8, 8);
   for (int y = 0; y < 8; ++y) {
