@@ -17,6 +17,7 @@
 #include <stb_image.h>
 
 #include "LogCapture.h"
+#include "TestIcon.h"
 
 namespace quorvane::host {
 namespace {
@@ -38,50 +39,15 @@ LRESULT CALLBACK overReportingProc(HWND hwnd, UINT message, WPARAM wParam, LPARA
 
 // 32 x 32 icon with alpha: the left half opaque red, the right half fully transparent.
 HICON makeAlphaIcon() {
-  BITMAPINFO bmi{};
-  bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-  bmi.bmiHeader.biWidth = 32;
-  bmi.bmiHeader.biHeight = -32;
-  bmi.bmiHeader.biPlanes = 1;
-  bmi.bmiHeader.biBitCount = 32;
-  void* bits = nullptr;
-  HBITMAP color = CreateDIBSection(nullptr, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
-  auto* pixels = static_cast<uint32_t*>(bits);
-  for (int y = 0; y < 32; ++y) {
-    for (int x = 0; x < 32; ++x) pixels[y * 32 + x] = x < 16 ? 0xFFFF0000u : 0x00000000u;
-  }
-  uint8_t maskBits[32 * 4];
-  for (int y = 0; y < 32; ++y) {
-    maskBits[y * 4 + 0] = maskBits[y * 4 + 1] = 0x00;
-    maskBits[y * 4 + 2] = maskBits[y * 4 + 3] = 0xFF;
-  }
-  HBITMAP mask = CreateBitmap(32, 32, 1, 1, maskBits);
-  ICONINFO info{TRUE, 0, 0, mask, color};
-  HICON icon = CreateIconIndirect(&info);
-  DeleteObject(color);
-  DeleteObject(mask);
-  return icon;
+  return makeTestIcon(
+      32, 32, [](int x, int) { return x < 16 ? 0xFFFF0000u : 0x00000000u; },
+      [](int x, int) { return x >= 16; });
 }
 
 // 24 x 16 icon whose colour bitmap has no alpha at all: plain blue, opaque by its mask.
 HICON makeMaskIcon() {
-  BITMAPINFO bmi{};
-  bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-  bmi.bmiHeader.biWidth = 24;
-  bmi.bmiHeader.biHeight = -16;
-  bmi.bmiHeader.biPlanes = 1;
-  bmi.bmiHeader.biBitCount = 32;
-  void* bits = nullptr;
-  HBITMAP color = CreateDIBSection(nullptr, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
-  auto* pixels = static_cast<uint32_t*>(bits);
-  for (int i = 0; i < 24 * 16; ++i) pixels[i] = 0x000000FFu;
-  const uint8_t maskBits[4 * 16] = {};  // rows of 24 bits padded to 32
-  HBITMAP mask = CreateBitmap(24, 16, 1, 1, maskBits);
-  ICONINFO info{TRUE, 0, 0, mask, color};
-  HICON icon = CreateIconIndirect(&info);
-  DeleteObject(color);
-  DeleteObject(mask);
-  return icon;
+  return makeTestIcon(
+      24, 16, [](int, int) { return 0x000000FFu; }, [](int, int) { return false; });
 }
 
 std::vector<uint8_t> fromBase64(const std::string& text) {
