@@ -253,6 +253,11 @@ TEST_F(WindowEnumeratorTest, ClassIconBecomesPng) {
   ASSERT_NE(info, nullptr);
   ASSERT_FALSE(info->iconBase64.empty());
   EXPECT_EQ(info->iconBase64.find_first_of(std::string("\r\n\0", 3)), std::string::npos);
+  // Exactly the PNG: it ends with its IEND chunk, no trailing bytes of the memory block.
+  const std::vector<uint8_t> png = fromBase64(info->iconBase64);
+  const std::vector<uint8_t> iend = {'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+  ASSERT_GE(png.size(), iend.size());
+  EXPECT_TRUE(std::equal(iend.begin(), iend.end(), png.end() - 8));
   const DecodedIcon icon = decodePng(info->iconBase64);
   ASSERT_EQ(icon.width, 32);
   ASSERT_EQ(icon.height, 32);
