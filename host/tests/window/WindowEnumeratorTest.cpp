@@ -119,7 +119,7 @@ class WindowEnumeratorTest : public ::testing::Test {
 
     log = new LogCapture;
     windows = new std::vector<WindowInfo>(WindowEnumerator::enumerateWindows());
-    logLines = new std::vector<std::string>(log->lines());
+    logText = new std::string(log->text());
     delete log;
     log = nullptr;
   }
@@ -128,7 +128,7 @@ class WindowEnumeratorTest : public ::testing::Test {
   // taking down a mapped captioned window waits two seconds for a manager that never answers.
   static void TearDownTestSuite() {
     delete windows;
-    delete logLines;
+    delete logText;
   }
 
   static void registerClass(const wchar_t* name, WNDPROC proc, HICON icon) {
@@ -170,7 +170,7 @@ class WindowEnumeratorTest : public ::testing::Test {
   static inline HWND programManager = nullptr;
   static inline LogCapture* log = nullptr;
   static inline std::vector<WindowInfo>* windows = nullptr;
-  static inline std::vector<std::string>* logLines = nullptr;
+  static inline std::string* logText = nullptr;
 };
 
 TEST_F(WindowEnumeratorTest, DescribesACaptionedWindow) {
@@ -200,7 +200,7 @@ TEST_F(WindowEnumeratorTest, DescribesACaptionedWindow) {
 
   // No window, class or executable icon: empty, and nothing logged for it.
   EXPECT_TRUE(info->iconBase64.empty());
-  for (const auto& line : *logLines) EXPECT_EQ(line.find("getWindowIconBase64"), std::string::npos) << line;
+  EXPECT_EQ(logText->find("getWindowIconBase64"), std::string::npos) << *logText;
 }
 
 TEST_F(WindowEnumeratorTest, FiltersWindowsNobodyWouldStream) {
