@@ -27,6 +27,12 @@ constexpr size_t kReadChunk = 16384;
 constexpr size_t kMaxWriteBuffers = 8;
 constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
 
+bool isResourceShortage(const boost::system::error_code& error) {
+  return error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
+         error == asio::error::no_memory ||
+         error == boost::system::errc::too_many_files_open_in_system;
+}
+
 boost::system::error_code systemError(int code) {
   return boost::system::error_code(code, asio::error::get_system_category());
 }
@@ -197,8 +203,9 @@ void ClientChannel::startAccept() {
   acceptor.async_accept(connection->socket, [this, connection](const boost::system::error_code& error) {
     if (!error) {
       handleNewConnection(connection);
-    } else if (running && error != asio::error::operation_aborted) {
-      // Out of descriptors or a similar fault: pause briefly instead of spinning.
+    } else if (running && isResourceShortage(error)) {
+      // Out of descriptors or memory: pause briefly instead of spinning. Other failures,
+      // such as a peer that reset before it was accepted, are retried at once.
       acceptPause.expires_after(kAcceptRetryPause);
       acceptPause.async_wait([this](const boost::system::error_code&) {
         if (running) startAccept();
