@@ -29,8 +29,7 @@ constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
 
 bool isResourceShortage(const boost::system::error_code& error) {
   return error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
-         error == asio::error::no_memory ||
-         error == boost::system::errc::too_many_files_open_in_system;
+         error == asio::error::no_memory || error == boost::system::errc::too_many_files_open_in_system;
 }
 
 boost::system::error_code systemError(int code) {

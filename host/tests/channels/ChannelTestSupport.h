@@ -71,24 +71,12 @@ class TestClient {
     return !error;
   }
 
-  bool read(void* data, size_t size, std::chrono::milliseconds limit = kWait) {
-    bool done = false;
+  bool read(void* data, size_t size) {
     boost::system::error_code result;
-    boost::asio::async_read(socket, boost::asio::buffer(data, size),
-                            [&](const boost::system::error_code& error, size_t) {
-                              result = error;
-                              done = true;
-                            });
-    io.restart();
-    io.run_for(limit);
-    if (!done) {
-      boost::system::error_code ignored;
-      socket.cancel(ignored);
-      io.restart();
-      io.run();
-      return false;
-    }
-    return !result;
+    const bool done = runUntilDone(
+        [&](auto onDone) { boost::asio::async_read(socket, boost::asio::buffer(data, size), onDone); },
+        result);
+    return done && !result;
   }
 
   std::vector<uint8_t> read(size_t size) {
@@ -101,20 +89,9 @@ class TestClient {
   bool waitClosed() {
     uint8_t byte;
     for (;;) {
-      bool done = false;
       boost::system::error_code result;
-      socket.async_read_some(boost::asio::buffer(&byte, 1),
-                             [&](const boost::system::error_code& error, size_t) {
-                               result = error;
-                               done = true;
-                             });
-      io.restart();
-      io.run_for(kWait);
-      if (!done) {
-        boost::system::error_code ignored;
-        socket.cancel(ignored);
-        io.restart();
-        io.run();
+      if (!runUntilDone([&](auto onDone) { socket.async_read_some(boost::asio::buffer(&byte, 1), onDone); },
+                        result)) {
         return false;
       }
       if (result) return true;
@@ -138,6 +115,24 @@ class TestClient {
   boost::asio::ip::tcp::socket& raw() { return socket; }
 
  private:
+  // Starts one asynchronous operation and runs it to its end, or cancels it after kWait.
+  template <typename Start>
+  bool runUntilDone(Start start, boost::system::error_code& result) {
+    bool done = false;
+    start([&](const boost::system::error_code& error, size_t) {
+      result = error;
+      done = true;
+    });
+    io.restart();
+    io.run_for(kWait);
+    if (done) return true;
+    boost::system::error_code ignored;
+    socket.cancel(ignored);
+    io.restart();
+    io.run();
+    return false;
+  }
+
   boost::asio::io_context io;
   boost::asio::ip::tcp::socket socket{io};
 };

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <numeric>
 #include <string>
@@ -252,12 +253,15 @@ TEST_F(VideoChannel, StopWakesABlockedWriter) {
   stalled.setReceiveBuffer(4096);
   connect(stalled);
   const std::vector<uint8_t> unit(8 << 20, 0x22);
+  std::atomic<bool> writing{false};
   std::thread writer([&] {
+    writing = true;
     for (int i = 0; i < 4 && server->isClientConnected(); ++i) {
       server->sendVideoFrame(1, unit.data(), unit.size(), false);
     }
   });
   const int stoppedBefore = log.count("TCP transport server stopped");
+  ASSERT_TRUE(waitFor([&] { return writing.load(); }));
   server->stop();
   writer.join();
   EXPECT_EQ(log.count("TCP transport server stopped"), stoppedBefore + 1);
