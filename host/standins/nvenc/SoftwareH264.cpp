@@ -2,11 +2,19 @@
 
 #include <wels/codec_api.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "ColorConvert.h"
 
 namespace quorvane::standin {
+
+namespace {
+// The software encoder takes signed rates and rejects ones beyond its top level.
+int clampRate(uint32_t bitsPerSecond) {
+  return static_cast<int>(std::clamp<uint32_t>(bitsPerSecond, 10000, 200000000));
+}
+}  // namespace
 
 SoftwareH264::~SoftwareH264() { close(); }
 
@@ -25,8 +33,8 @@ bool SoftwareH264::open(const SoftwareH264Settings& settings) {
   p.iUsageType = CAMERA_VIDEO_REAL_TIME;
   p.iPicWidth = static_cast<int>(settings.width);
   p.iPicHeight = static_cast<int>(settings.height);
-  p.iTargetBitrate = static_cast<int>(settings.bitrate);
-  p.iMaxBitrate = static_cast<int>(settings.maxBitrate);
+  p.iTargetBitrate = clampRate(settings.bitrate);
+  p.iMaxBitrate = std::max(clampRate(settings.maxBitrate), p.iTargetBitrate);
   p.iRCMode = RC_BITRATE_MODE;
   p.fMaxFrameRate = static_cast<float>(settings.fps);
   p.uiIntraPeriod = settings.idrPeriod;
@@ -35,6 +43,8 @@ bool SoftwareH264::open(const SoftwareH264Settings& settings) {
   p.iSpatialLayerNum = 1;
   p.iMultipleThreadIdc = 1;
   p.iNumRefFrame = 1;
+  p.iMaxQp = 51;
+  p.iMinQp = 10;
   p.eSpsPpsIdStrategy = CONSTANT_ID;
   SSpatialLayerConfig& layer = p.sSpatialLayers[0];
   layer.iVideoWidth = p.iPicWidth;
@@ -56,6 +66,7 @@ bool SoftwareH264::open(const SoftwareH264Settings& settings) {
     close();
     return false;
   }
+  current_ = p.iTargetBitrate;
   int format = videoFormatI420;
   encoder_->SetOption(ENCODER_OPTION_DATAFORMAT, &format);
   i420_.resize(size_t{settings.width} * settings.height * 3 / 2);
@@ -151,10 +162,17 @@ void SoftwareH264::setBitrate(uint32_t bitrate, uint32_t maxBitrate) {
   }
   settings_.bitrate = bitrate;
   settings_.maxBitrate = maxBitrate;
-  SBitrateInfo maxInfo{SPATIAL_LAYER_ALL, static_cast<int>(maxBitrate)};
-  encoder_->SetOption(ENCODER_OPTION_MAX_BITRATE, &maxInfo);
-  SBitrateInfo info{SPATIAL_LAYER_ALL, static_cast<int>(bitrate)};
-  encoder_->SetOption(ENCODER_OPTION_BITRATE, &info);
+  // The target may never exceed the peak: lower the target first, raise the peak first.
+  SBitrateInfo target{SPATIAL_LAYER_ALL, clampRate(bitrate)};
+  SBitrateInfo peak{SPATIAL_LAYER_ALL, std::max(clampRate(maxBitrate), target.iBitrate)};
+  if (target.iBitrate < current_) {
+    encoder_->SetOption(ENCODER_OPTION_BITRATE, &target);
+    encoder_->SetOption(ENCODER_OPTION_MAX_BITRATE, &peak);
+  } else {
+    encoder_->SetOption(ENCODER_OPTION_MAX_BITRATE, &peak);
+    encoder_->SetOption(ENCODER_OPTION_BITRATE, &target);
+  }
+  current_ = target.iBitrate;
 }
 
 std::vector<uint8_t> SoftwareH264::syntheticHevc(bool idr, uint32_t frame) {

@@ -47,6 +47,7 @@ class SoftwareH264 {
   Microsoft::WRL::ComPtr<ID3D11Texture2D> staging_;
   std::vector<uint8_t> i420_;
   uint64_t frames_ = 0;
+  int current_ = 0;
 };
 
 }  // namespace quorvane::standin
