@@ -158,6 +158,29 @@ TEST_F(NvencEncoderTest, RuntimeReceivesTheLowLatencyCbrConfiguration) {
   EXPECT_EQ(reg->pitch, 0u);
 }
 
+TEST_F(NvencEncoderTest, HevcSessionGetsTheHevcConfigurationAndParameterSets) {
+  EncoderConfig c = smallConfig();
+  c.codec = "h265";
+  c.gopLength = 90;
+  c.sliceCount = 2;
+  ASSERT_TRUE(encoder->initialize(h.device(), c));
+  const auto* init = runtime.fn<const NV_ENC_INITIALIZE_PARAMS* (*)()>("StandinNvencLastInit")();
+  EXPECT_TRUE(IsEqualGUID(init->encodeGUID, NV_ENC_CODEC_HEVC_GUID));
+  const auto& hevc = init->encodeConfig->encodeCodecConfig.hevcConfig;
+  EXPECT_EQ(hevc.repeatSPSPPS, 1u);
+  EXPECT_EQ(hevc.idrPeriod, 90u);
+  EXPECT_EQ(hevc.maxNumRefFramesInDPB, 1u);
+  EXPECT_EQ(hevc.sliceMode, 3u);
+  EXPECT_EQ(hevc.sliceModeData, 2u);
+  collect();
+  ASSERT_TRUE(encodePattern(0));
+  const CodecHeaders headers = encoder->getCodecHeaders();
+  EXPECT_TRUE(headers.valid);
+  ASSERT_FALSE(headers.vps.empty());
+  EXPECT_EQ(headers.vps[0], 0x40);
+  EXPECT_EQ(headers.sps[0], 0x42);
+}
+
 TEST_F(NvencEncoderTest, BitrateChangeReachesRuntimeAndOutputFollowsIt) {
   test::LogCapture log;
   EncoderConfig c = smallConfig();
