@@ -1,4 +1,5 @@
 // The signaling server on loopback, talked to by a WebSocket client written here.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -18,6 +19,11 @@
 #include <gtest/gtest.h>
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
+
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 #include "network/SignalingServer.h"
 #include "network/SignalingServerImpl.h"
@@ -310,7 +316,6 @@ TEST_F(SignalingServerTest, StreamConfigReachesEveryClientAndRepliesOnlyTheAsker
   for (int t = 0; t < 4; ++t) {
     senders.emplace_back([&, t] {
       for (int i = 0; i < 50; ++i) {
-        config.windowId = static_cast<uint32_t>(t * 1000 + i);
         StreamConfigMessage own = config;
         own.windowId = static_cast<uint32_t>(t * 1000 + i);
         server->sendStreamConfig(own);
@@ -416,6 +421,41 @@ TEST_F(SignalingServerTest, ConnectAndResetFlood) {
   EXPECT_TRUE(waitFor([&] { return server->getClientCount() == 0; }));
   expectServesGoodClient();
 }
+
+#ifndef _WIN32
+TEST_F(SignalingServerTest, AcceptGoesOnAfterRunningOutOfDescriptors) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the sanitizer runtime itself needs descriptors for its checks";
+#endif
+  Client client(port);
+  beast::error_code ec;
+  client.socket().open(tcp::v4(), ec);
+  ASSERT_FALSE(ec);
+
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  rlimit low = old;
+  low.rlim_cur = std::min<rlim_t>(old.rlim_cur, 4096);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> held;  // every free descriptor, so the server's accept has none
+  for (int fd = ::dup(0); fd >= 0; fd = ::dup(0)) {
+    held.push_back(fd);
+  }
+  client.socket().connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), ec);
+  const bool connected = !ec;
+  const bool failed = connected && waitFor([&] { return log->count("Accept failed: ") > 0; });
+  for (const int fd : held) {
+    ::close(fd);
+  }
+  setrlimit(RLIMIT_NOFILE, &old);
+  ASSERT_TRUE(connected);
+  EXPECT_TRUE(failed);
+  // Accepting resumes by itself: the waiting connection is served.
+  ASSERT_TRUE(client.handshake());
+  EXPECT_EQ(client.request(R"({"type":"ping","timestamp":3})"), R"({"timestamp":3,"type":"pong"})");
+  expectServesGoodClient();
+}
+#endif
 
 TEST_F(SignalingServerTest, BrokenConnectionIsRemoved) {
   Client client(port);
