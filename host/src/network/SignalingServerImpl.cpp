@@ -21,8 +21,10 @@ namespace {
 
 // How long stop() lets the I/O thread finish the operations it aborted.
 constexpr auto kStopDrainLimit = std::chrono::seconds(10);
-// Pause before accepting again when the process is out of descriptors.
-constexpr auto kAcceptRetryPause = std::chrono::milliseconds(200);
+// Pause before accepting again after a failed accept: longer when the process is out
+// of descriptors, short otherwise so that a lasting error cannot spin the thread.
+constexpr auto kAcceptPauseOutOfDescriptors = std::chrono::milliseconds(200);
+constexpr auto kAcceptPauseOtherError = std::chrono::milliseconds(10);
 
 bool isOutOfDescriptors(const boost::beast::error_code& ec) {
   return ec == net::error::no_descriptors || ec == net::error::no_buffer_space ||
@@ -40,6 +42,12 @@ SignalingServerImpl::SignalingServerImpl(uint16_t port)
 SignalingServerImpl::~SignalingServerImpl() { stop(); }
 
 bool SignalingServerImpl::start() {
+  if (started) {
+    // The I/O context is never restarted, so one server object listens at most once.
+    SPDLOG_ERROR("Failed to start signaling server: {}", "it was started before");
+    return false;
+  }
+  started = true;
   try {
     const tcp::endpoint endpoint(net::ip::address_v4::any(), port);
     acceptor.open(endpoint.protocol());
@@ -124,11 +132,7 @@ void SignalingServerImpl::onAccept(boost::beast::error_code ec, tcp::socket sock
     // One failed accept (a reset connection, a full descriptor table) must not end
     // accepting; only stop() does.
     SPDLOG_ERROR("Accept failed: {}", ec.message());
-    if (isOutOfDescriptors(ec)) {
-      acceptAfterPause();
-    } else if (acceptor.is_open()) {
-      doAccept();
-    }
+    acceptAfterPause(isOutOfDescriptors(ec) ? kAcceptPauseOutOfDescriptors : kAcceptPauseOtherError);
     return;
   }
   auto session = std::make_shared<WebSocketSession>(std::move(socket), shared_from_this());
@@ -139,8 +143,8 @@ void SignalingServerImpl::onAccept(boost::beast::error_code ec, tcp::socket sock
   doAccept();
 }
 
-void SignalingServerImpl::acceptAfterPause() {
-  acceptRetryTimer.expires_after(kAcceptRetryPause);
+void SignalingServerImpl::acceptAfterPause(std::chrono::milliseconds pause) {
+  acceptRetryTimer.expires_after(pause);
   acceptRetryTimer.async_wait([self = shared_from_this()](boost::beast::error_code ec) {
     if (!ec && self->running && self->acceptor.is_open()) {
       self->doAccept();

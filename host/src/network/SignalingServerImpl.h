@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -50,7 +51,7 @@ class SignalingServerImpl : public std::enable_shared_from_this<SignalingServerI
 
   void doAccept();
   void onAccept(boost::beast::error_code ec, boost::asio::ip::tcp::socket socket);
-  void acceptAfterPause();
+  void acceptAfterPause(std::chrono::milliseconds pause);
   bool addSession(std::shared_ptr<WebSocketSession> session);
   void removeSession(WebSocketSession* session);
   void handleMessage(WebSocketSession* session, const std::string& text);
@@ -58,6 +59,7 @@ class SignalingServerImpl : public std::enable_shared_from_this<SignalingServerI
   SignalingServerRequestHandler requestHandler;
   uint16_t port;
   std::atomic<uint16_t> boundPort{0};
+  bool started = false;  // start() was called; touched only by the owner's thread
   boost::asio::io_context ioContext;
   // The acceptor and its retry timer are used only on this strand, so the accept
   // handler never races stop() or poll() on another thread.

@@ -480,6 +480,7 @@ TEST(SignalingServerStop, ClosesClientsAndLeavesNothingRunning) {
   server->stop();
   server->stop();
   EXPECT_EQ(log->count("Signaling server stopped"), 1u);
+  EXPECT_FALSE(server->start());  // never listens twice
   EXPECT_EQ(log->count("Signaling I/O did not finish in time"), 0u);
   EXPECT_EQ(server->getClientCount(), 0u);
   server->poll();  // returns at once
@@ -494,6 +495,7 @@ TEST(SignalingServerStop, ClosesClientsAndLeavesNothingRunning) {
 }
 
 TEST(SignalingServerStart, TakenPortFails) {
+  logCapture()->clear();
   SignalingServer first(0);
   ASSERT_TRUE(first.start());
   // A second listener on the same port must fail; where the platform lets the address
