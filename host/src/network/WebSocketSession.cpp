@@ -45,8 +45,7 @@ void WebSocketSession::onAccept(beast::error_code ec) {
   }
   if (ec) {
     SPDLOG_ERROR("WebSocket accept failed: {}", ec.message());
-    closeSocket();
-    leaveServer();
+    drop();
     return;
   }
   handshakeDone = true;
@@ -69,8 +68,7 @@ void WebSocketSession::onRead(beast::error_code ec, std::size_t /*bytes*/) {
     } else {
       SPDLOG_ERROR("WebSocket read failed: {}", ec.message());
     }
-    closeSocket();
-    leaveServer();
+    drop();
     return;
   }
   const std::string text = beast::buffers_to_string(buffer.data());
@@ -93,8 +91,7 @@ void WebSocketSession::enqueue(const std::shared_ptr<std::string>& text) {
   if (!writeQueue.empty() && queuedBytes + text->size() > kMaxQueuedBytes) {
     SPDLOG_ERROR("WebSocket write queue of client at {} exceeds {} bytes; closing the connection",
                  remoteAddress, kMaxQueuedBytes);
-    closeSocket();
-    leaveServer();
+    drop();
     return;
   }
   writeQueue.push_back(text);
@@ -124,8 +121,7 @@ void WebSocketSession::onWrite(beast::error_code ec, std::size_t /*bytes*/) {
   }
   if (ec) {
     SPDLOG_ERROR("WebSocket write failed: {}", ec.message());
-    closeSocket();
-    leaveServer();
+    drop();
     return;
   }
   queuedBytes -= writeQueue.front()->size();
@@ -150,7 +146,8 @@ void WebSocketSession::closeSocket() {
   socket.close(ignored);
 }
 
-void WebSocketSession::leaveServer() {
+void WebSocketSession::drop() {
+  closeSocket();
   if (auto owner = server.lock()) {
     owner->removeSession(this);
   }

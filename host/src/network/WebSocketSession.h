@@ -49,7 +49,8 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   void doWrite();
   void onWrite(boost::beast::error_code ec, std::size_t bytes);
   void closeSocket();
-  void leaveServer();
+  // Closes the connection and takes the session out of the server's set.
+  void drop();
 
   boost::beast::websocket::stream<boost::beast::tcp_stream> ws;
   std::weak_ptr<SignalingServerImpl> server;
