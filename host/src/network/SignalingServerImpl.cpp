@@ -51,7 +51,13 @@ bool SignalingServerImpl::start() {
   try {
     const tcp::endpoint endpoint(net::ip::address_v4::any(), port);
     acceptor.open(endpoint.protocol());
-    acceptor.set_option(net::socket_base::reuse_address(true));
+#ifdef _WIN32
+    // On Windows reuse-address would let a second listener take the same port;
+    // exclusive use makes a second host fail to start instead.
+    acceptor.set_option(net::detail::socket_option::boolean<SOL_SOCKET, SO_EXCLUSIVEADDRUSE>(true));
+#else
+    acceptor.set_option(net::socket_base::reuse_address(true));  // restart while old connections linger
+#endif
     acceptor.bind(endpoint);
     acceptor.listen(net::socket_base::max_listen_connections);
     boundPort = acceptor.local_endpoint().port();
