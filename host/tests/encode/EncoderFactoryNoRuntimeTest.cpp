@@ -1,0 +1,31 @@
+#include "encode/EncoderFactory.h"
+
+#include <gtest/gtest.h>
+
+#include "encode/LogCapture.h"
+#include "encode/TestDevice.h"
+
+namespace quorvane::host {
+namespace {
+
+// Run from a folder without the encoder runtimes.
+TEST(EncoderFactoryWithoutRuntimes, CreatesNothingAndSaysSo) {
+  test::TestDevice gpu;
+  test::LogCapture log;
+  EXPECT_TRUE(EncoderFactory::getAvailableEncoders(gpu.device()).empty());
+  EXPECT_TRUE(log.contains("No hardware encoders available", spdlog::level::warn));
+  EXPECT_EQ(EncoderFactory::createBestEncoder(gpu.device(), EncoderConfig{}), nullptr);
+  EXPECT_TRUE(log.contains("Failed to create any hardware encoder", spdlog::level::err));
+
+  EXPECT_EQ(EncoderFactory::createEncoder(EncoderType::NVENC, gpu.device(), EncoderConfig{}), nullptr);
+  EXPECT_TRUE(log.contains("Failed to load nvEncodeAPI64.dll", spdlog::level::err));
+  EXPECT_TRUE(log.contains("Failed to initialize NVENC encoder", spdlog::level::err));
+  EXPECT_EQ(EncoderFactory::createEncoder(EncoderType::AMF, gpu.device(), EncoderConfig{}), nullptr);
+  EXPECT_TRUE(
+      log.contains("Failed to load amfrt64.dll - AMD drivers may not be installed", spdlog::level::err));
+  EXPECT_TRUE(log.contains("Failed to load AMF library", spdlog::level::err));
+  EXPECT_TRUE(log.contains("Failed to initialize AMF encoder", spdlog::level::err));
+}
+
+}  // namespace
+}  // namespace quorvane::host

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <spdlog/sinks/base_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace quorvane::test {
+
+// Makes spdlog's default logger one that keeps every message, for the life of the object.
+class LogCapture {
+ public:
+  LogCapture() : sink_(std::make_shared<Sink>()), previous_(spdlog::default_logger()) {
+    auto logger = std::make_shared<spdlog::logger>("capture", sink_);
+    logger->set_level(spdlog::level::trace);
+    spdlog::set_default_logger(logger);
+  }
+  ~LogCapture() { spdlog::set_default_logger(previous_); }
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+
+  bool contains(const std::string& text, spdlog::level::level_enum level = spdlog::level::off) const {
+    std::lock_guard lock(sink_->linesMutex);
+    for (const auto& [lineLevel, line] : sink_->lines) {
+      if (line.find(text) != std::string::npos && (level == spdlog::level::off || level == lineLevel)) {
+        return true;
+      }
+    }
+    return false;
+  }
+  size_t count(const std::string& text) const {
+    std::lock_guard lock(sink_->linesMutex);
+    size_t n = 0;
+    for (const auto& entry : sink_->lines) {
+      n += entry.second.find(text) != std::string::npos ? 1 : 0;
+    }
+    return n;
+  }
+  void clear() {
+    std::lock_guard lock(sink_->linesMutex);
+    sink_->lines.clear();
+  }
+
+ private:
+  struct Sink : spdlog::sinks::base_sink<std::mutex> {
+    mutable std::mutex linesMutex;
+    std::vector<std::pair<spdlog::level::level_enum, std::string>> lines;
+
+   protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override {
+      std::lock_guard lock(linesMutex);
+      lines.emplace_back(msg.level, std::string(msg.payload.data(), msg.payload.size()));
+    }
+    void flush_() override {}
+  };
+
+  std::shared_ptr<Sink> sink_;
+  std::shared_ptr<spdlog::logger> previous_;
+};
+
+}  // namespace quorvane::test

@@ -1,0 +1,60 @@
+#include "encode/TestDevice.h"
+
+#include <random>
+#include <stdexcept>
+
+namespace quorvane::test {
+
+TestDevice::TestDevice() {
+  const D3D_FEATURE_LEVEL level = D3D_FEATURE_LEVEL_11_0;
+  if (FAILED(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT,
+                               &level, 1, D3D11_SDK_VERSION, &device_, nullptr, nullptr))) {
+    throw std::runtime_error("no Direct3D 11 device");
+  }
+}
+
+Microsoft::WRL::ComPtr<ID3D11Texture2D> TestDevice::texture(const std::vector<uint8_t>& bgra, uint32_t width,
+                                                            uint32_t height) const {
+  D3D11_TEXTURE2D_DESC desc{};
+  desc.Width = width;
+  desc.Height = height;
+  desc.MipLevels = 1;
+  desc.ArraySize = 1;
+  desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
+  desc.SampleDesc.Count = 1;
+  desc.Usage = D3D11_USAGE_DEFAULT;
+  desc.BindFlags = D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET;
+  D3D11_SUBRESOURCE_DATA init{bgra.data(), width * 4, 0};
+  Microsoft::WRL::ComPtr<ID3D11Texture2D> tex;
+  if (FAILED(device_->CreateTexture2D(&desc, &init, &tex))) {
+    throw std::runtime_error("CreateTexture2D failed");
+  }
+  return tex;
+}
+
+std::vector<uint8_t> TestDevice::pattern(uint32_t width, uint32_t height, uint32_t frame) {
+  std::vector<uint8_t> px(size_t{width} * height * 4);
+  const uint32_t bx = (frame * 16) % (width > 32 ? width - 32 : 1);
+  for (uint32_t y = 0; y < height; ++y) {
+    for (uint32_t x = 0; x < width; ++x) {
+      uint8_t* p = &px[(size_t{y} * width + x) * 4];
+      const bool block = x >= bx && x < bx + 32 && y >= 32 && y < 64;
+      p[0] = block ? 40 : static_cast<uint8_t>(x * 255 / width);
+      p[1] = block ? 200 : static_cast<uint8_t>(y * 255 / height);
+      p[2] = block ? 90 : static_cast<uint8_t>(128 + (x + y) % 64);
+      p[3] = 255;
+    }
+  }
+  return px;
+}
+
+std::vector<uint8_t> TestDevice::noise(uint32_t width, uint32_t height, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> px(size_t{width} * height * 4);
+  for (auto& b : px) {
+    b = static_cast<uint8_t>(rng());
+  }
+  return px;
+}
+
+}  // namespace quorvane::test
