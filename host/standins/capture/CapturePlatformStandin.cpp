@@ -303,8 +303,10 @@ void runWorker(std::shared_ptr<PoolState> pool, std::shared_ptr<ItemState> item)
       }
       pool->ready.push_back({std::move(texture), content});
     }
+    const auto raisedAt = std::chrono::steady_clock::now();
     pool->frameArrived.raise();
-    StandinCaptureControl::frameRaised();
+    StandinCaptureControl::frameRaised(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - raisedAt).count());
   }
   StandinCaptureControl::workerEnded();
 }

@@ -18,6 +18,8 @@ struct ControlState {
   std::array<Failure, static_cast<size_t>(StandinCaptureControl::Step::Count)> failures{};
   bool supported = true;
   std::optional<SIZE> contentSize;
+  double handlerMilliseconds = 0;
+  uint64_t handlerEvents = 0;
 };
 
 ControlState& state() {
@@ -78,7 +80,21 @@ std::optional<SIZE> StandinCaptureControl::contentSizeOverride() {
 
 void StandinCaptureControl::workerStarted() { ++workers; }
 void StandinCaptureControl::workerEnded() { --workers; }
-void StandinCaptureControl::frameRaised() { ++raised; }
+void StandinCaptureControl::frameRaised(double handlerMilliseconds) {
+  ++raised;
+  std::lock_guard<std::mutex> lock(state().mutex);
+  state().handlerMilliseconds += handlerMilliseconds;
+  ++state().handlerEvents;
+}
+
+double StandinCaptureControl::takeHandlerMilliseconds(uint64_t& events) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  events = state().handlerEvents;
+  const double total = state().handlerMilliseconds;
+  state().handlerEvents = 0;
+  state().handlerMilliseconds = 0;
+  return total;
+}
 uint64_t StandinCaptureControl::framesRaised() { return raised.load(); }
 
 }  // namespace quorvane::host

@@ -37,6 +37,9 @@ class StandinCaptureControl {
   static int runningWorkers();
   // Frame-arrived events raised so far by every pool.
   static uint64_t framesRaised();
+  // Total time spent inside frame-arrived handlers (the capture's whole delivery of each frame)
+  // since the last call, and how many events that covers; for benchmarks.
+  static double takeHandlerMilliseconds(uint64_t& events);
 
   // Used by the stand-in itself: the failure code for the step's next call, or S_OK.
   static HRESULT takeFailure(Step step);
@@ -44,7 +47,7 @@ class StandinCaptureControl {
   static std::optional<SIZE> contentSizeOverride();
   static void workerStarted();
   static void workerEnded();
-  static void frameRaised();
+  static void frameRaised(double handlerMilliseconds);
 };
 
 }  // namespace quorvane::host

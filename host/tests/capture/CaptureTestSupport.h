@@ -275,24 +275,26 @@ inline std::vector<uint32_t> readTexture(ID3D11Texture2D* texture, uint32_t widt
 // the given build number text (or no value at all) for the life of the object.
 class ScopedBuildNumber {
  public:
-  explicit ScopedBuildNumber(std::optional<std::wstring> build) {
-    RegDeleteTreeW(HKEY_CURRENT_USER, kRoot);
+  explicit ScopedBuildNumber(std::optional<std::wstring> build)
+      // One scratch key per process: tests of several executables share the Wine prefix.
+      : rootPath(L"Software\\QuorvaneCaptureTest-" + std::to_wstring(GetCurrentProcessId())) {
+    RegDeleteTreeW(HKEY_CURRENT_USER, rootPath.c_str());
     HKEY version = nullptr;
     RegCreateKeyExW(HKEY_CURRENT_USER,
-                    (std::wstring(kRoot) + L"\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion").c_str(), 0,
-                    nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &version, nullptr);
+                    (rootPath + L"\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion").c_str(), 0, nullptr,
+                    REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &version, nullptr);
     if (build) {
       RegSetValueExW(version, L"CurrentBuildNumber", 0, REG_SZ, reinterpret_cast<const BYTE*>(build->c_str()),
                      static_cast<DWORD>((build->size() + 1) * sizeof(wchar_t)));
     }
     RegCloseKey(version);
-    RegOpenKeyExW(HKEY_CURRENT_USER, kRoot, 0, KEY_ALL_ACCESS, &root);
+    RegOpenKeyExW(HKEY_CURRENT_USER, rootPath.c_str(), 0, KEY_ALL_ACCESS, &root);
     overridden = RegOverridePredefKey(HKEY_LOCAL_MACHINE, root) == ERROR_SUCCESS;
   }
   ~ScopedBuildNumber() {
     RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
     RegCloseKey(root);
-    RegDeleteTreeW(HKEY_CURRENT_USER, kRoot);
+    RegDeleteTreeW(HKEY_CURRENT_USER, rootPath.c_str());
   }
   ScopedBuildNumber(const ScopedBuildNumber&) = delete;
   ScopedBuildNumber& operator=(const ScopedBuildNumber&) = delete;
@@ -300,7 +302,7 @@ class ScopedBuildNumber {
   bool active() const { return overridden; }
 
  private:
-  static constexpr const wchar_t* kRoot = L"Software\\QuorvaneCaptureTest";
+  std::wstring rootPath;
   HKEY root = nullptr;
   bool overridden = false;
 };
