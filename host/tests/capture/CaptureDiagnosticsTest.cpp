@@ -8,18 +8,18 @@
 #include "StandinCaptureControl.h"
 #include "capture/CaptureError.h"
 #include "capture/CaptureTestSupport.h"
+#include "capture/StandinCaptureTest.h"
 #include "capture/WindowCapture.h"
 
 using quorvane::host::StandinCaptureControl;
 using quorvane::host::WindowCapture;
+using quorvane::test::hex;
 using quorvane::test::LogRecorder;
 using quorvane::test::ScopedBuildNumber;
 using quorvane::test::TestWindow;
 using Step = StandinCaptureControl::Step;
 
 namespace {
-
-std::string hex(HWND hwnd) { return fmt::format("{:x}", reinterpret_cast<uintptr_t>(hwnd)); }
 
 std::vector<std::string> texts(const std::vector<LogRecorder::Line>& lines) {
   std::vector<std::string> result;
@@ -29,28 +29,8 @@ std::vector<std::string> texts(const std::vector<LogRecorder::Line>& lines) {
   return result;
 }
 
-class CaptureDiagnosticsTest : public ::testing::Test {
+class CaptureDiagnosticsTest : public quorvane::test::StandinCaptureTest {
  protected:
-  void SetUp() override {
-    StandinCaptureControl::reset();
-    LogRecorder::instance().clear();
-    device = quorvane::test::createTestDevice();
-    ASSERT_TRUE(device);
-    // Wine's registry names an old build whatever version the prefix claims.
-    setBuild(L"19045");
-  }
-  void setBuild(std::optional<std::wstring> value) {
-    build.reset();
-    build.emplace(std::move(value));
-    ASSERT_TRUE(build->active());
-  }
-
-  std::optional<ScopedBuildNumber> build;
-  void TearDown() override {
-    StandinCaptureControl::reset();
-    build.reset();
-  }
-
   // Starts a capture of the window with the step failing; the start must fail. Returns the
   // failure report's lines.
   std::vector<LogRecorder::Line> failingStart(TestWindow& window, Step step, HRESULT code) {
@@ -63,8 +43,6 @@ class CaptureDiagnosticsTest : public ::testing::Test {
     StandinCaptureControl::reset();
     return LogRecorder::instance().block("=== CAPTURE FAILED ===", "=== END ERROR DETAILS ===");
   }
-
-  Microsoft::WRL::ComPtr<ID3D11Device> device;
 };
 
 TEST_F(CaptureDiagnosticsTest, BlockDescribesWindowAndAdapter) {

@@ -10,10 +10,12 @@
 
 #include "StandinCaptureControl.h"
 #include "capture/CaptureTestSupport.h"
+#include "capture/StandinCaptureTest.h"
 #include "capture/WindowCapture.h"
 
 using quorvane::host::StandinCaptureControl;
 using quorvane::host::WindowCapture;
+using quorvane::test::hex;
 using quorvane::test::LogRecorder;
 using quorvane::test::patternPixel;
 using quorvane::test::ScopedBuildNumber;
@@ -22,8 +24,6 @@ using quorvane::test::waitUntil;
 using Step = StandinCaptureControl::Step;
 
 namespace {
-
-std::string hex(HWND hwnd) { return fmt::format("{:x}", reinterpret_cast<uintptr_t>(hwnd)); }
 
 // Counts frames and keeps the pixels and size of the last one.
 struct FrameSink {
@@ -58,32 +58,7 @@ struct FrameSink {
   }
 };
 
-class WindowCaptureTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    StandinCaptureControl::reset();
-    LogRecorder::instance().clear();
-    device = quorvane::test::createTestDevice();
-    ASSERT_TRUE(device);
-    // Wine's registry names an old build whatever version the prefix claims.
-    setBuild(L"19045");
-  }
-  void setBuild(std::optional<std::wstring> value) {
-    build.reset();
-    build.emplace(std::move(value));
-    ASSERT_TRUE(build->active());
-  }
-
-  std::optional<ScopedBuildNumber> build;
-  void TearDown() override {
-    StandinCaptureControl::reset();
-    EXPECT_TRUE(waitUntil([] { return StandinCaptureControl::runningWorkers() == 0; }));
-    build.reset();
-  }
-  LogRecorder& logs() { return LogRecorder::instance(); }
-
-  Microsoft::WRL::ComPtr<ID3D11Device> device;
-};
+using WindowCaptureTest = quorvane::test::StandinCaptureTest;
 
 TEST_F(WindowCaptureTest, InitializeChecksBuildSupportAndWindow) {
   TestWindow window(320, 200);
