@@ -2,6 +2,7 @@
 
 #include <d3dcompiler.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <cstring>
 #include <string>
@@ -266,8 +267,10 @@ bool CASProcessor::apply(ID3D11DeviceContext* context, ID3D11Texture2D* source, 
 
   D3D11_MAPPED_SUBRESOURCE mapped{};
   if (SUCCEEDED(context->Map(constantBuffer.Get(), 0, D3D11_MAP_WRITE_DISCARD, 0, &mapped))) {
-    const CASParams params{sharpness.load(), 1.0f / static_cast<float>(width),
-                           1.0f / static_cast<float>(height), 0.0f};
+    // Outside [0, 1] the centre weight could reach 0 and the output infinity; NaN counts as 1.
+    const float strength = std::max(0.0f, std::min(1.0f, sharpness.load()));
+    const CASParams params{strength, 1.0f / static_cast<float>(width), 1.0f / static_cast<float>(height),
+                           0.0f};
     std::memcpy(mapped.pData, &params, sizeof(params));
     context->Unmap(constantBuffer.Get(), 0);
   }

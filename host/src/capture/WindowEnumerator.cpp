@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <utility>
 
@@ -89,15 +90,15 @@ HICON findIcon(HWND hwnd, bool* owned) {
 
   const std::wstring path = processImagePath(hwnd);
   if (path.empty()) return nullptr;
-  HICON large = nullptr;
-  HICON small = nullptr;
-  if (ExtractIconExW(path.c_str(), 0, &large, &small, 1) == 0) return nullptr;
+  HICON largeIcon = nullptr;
+  HICON smallIcon = nullptr;
+  if (ExtractIconExW(path.c_str(), 0, &largeIcon, &smallIcon, 1) == 0) return nullptr;
   HICON icon = nullptr;
-  if (large) {
-    icon = large;
-    if (small) DestroyIcon(small);
+  if (largeIcon) {
+    icon = largeIcon;
+    if (smallIcon) DestroyIcon(smallIcon);
   } else {
-    icon = small;
+    icon = smallIcon;
   }
   *owned = icon != nullptr;
   return icon;
@@ -139,7 +140,12 @@ std::vector<uint8_t> encodePng(HBITMAP dib, int width, int height) {
 
   HGLOBAL memory = nullptr;
   if (FAILED(GetHGlobalFromStream(stream.Get(), &memory)) || !memory) return {};
-  const SIZE_T size = GlobalSize(memory);
+  // The memory block may be larger than what the encoder wrote; take the stream's own length.
+  SIZE_T size = GlobalSize(memory);
+  STATSTG stat{};
+  if (SUCCEEDED(stream->Stat(&stat, STATFLAG_NONAME)) && stat.cbSize.QuadPart < size) {
+    size = static_cast<SIZE_T>(stat.cbSize.QuadPart);
+  }
   std::vector<uint8_t> png;
   if (const void* data = GlobalLock(memory)) {
     png.assign(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
@@ -261,8 +267,14 @@ std::vector<protocol::WindowInfo> WindowEnumerator::enumerateWindows() {
 }
 
 BOOL CALLBACK WindowEnumerator::enumWindowsProc(HWND hwnd, LPARAM lParam) {
-  auto* windows = reinterpret_cast<std::vector<protocol::WindowInfo>*>(lParam);
-  if (isValidWindow(hwnd)) windows->push_back(getWindowInfo(hwnd));
+  // No exception may unwind through the system's enumeration; a window that cannot be added is
+  // left out and the enumeration goes on.
+  try {
+    auto* windows = reinterpret_cast<std::vector<protocol::WindowInfo>*>(lParam);
+    if (isValidWindow(hwnd)) windows->push_back(getWindowInfo(hwnd));
+  } catch (const std::exception& e) {
+    SPDLOG_WARN("Window {:x} left out of the window list: {}", reinterpret_cast<uintptr_t>(hwnd), e.what());
+  }
   return TRUE;
 }
 

@@ -1,5 +1,7 @@
 #include "encode/CodecHeaderStore.h"
 
+#include <cstring>
+
 namespace quorvane::host {
 
 namespace {
@@ -56,8 +58,14 @@ void CodecHeaderStore::extract(const uint8_t* data, size_t size, bool hevc) {
       continue;
     }
     const size_t begin = i + codeLength;
+    // The unit ends at the next start code; only zero bytes can begin one, so skip to those.
     size_t end = size;
     for (size_t j = begin + 1; j + 3 < size; ++j) {
+      const void* zero = std::memchr(data + j, 0, size - 3 - j);
+      if (zero == nullptr) {
+        break;
+      }
+      j = static_cast<size_t>(static_cast<const uint8_t*>(zero) - data);
       if (startCodeAt(data, j) != 0) {
         end = j;
         break;

@@ -8,6 +8,7 @@
 #include <wrl/client.h>
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -34,6 +35,7 @@ struct Control {
   size_t queueCapacity = 16;
   int rejectSubmits = 0;
   bool omitOutputType = false;
+  std::atomic<uint64_t> encodeNanos{0};
 };
 
 Control& control() {
@@ -272,6 +274,7 @@ class Component : public Object<AMFComponent> {
     if (!initialized_ || surface == nullptr) {
       return AMF_INVALID_ARG;
     }
+    const auto started = std::chrono::steady_clock::now();
     const bool force = surface->intProperty(hevc_ ? L"HevcForcePictureType" : L"ForcePictureType", 0) == 2 ||
                        submitted_ == 0;
     std::vector<uint8_t> bytes;
@@ -283,6 +286,9 @@ class Component : public Object<AMFComponent> {
     } else if (!h264_.encode(surface->texture(), force, bytes, idr)) {
       return AMF_FAIL;
     }
+    c.encodeNanos += static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started)
+            .count());
     auto* buffer = new Buffer(std::move(bytes));
     buffer->SetPts(surface->GetPts());
     {
@@ -508,6 +514,9 @@ __declspec(dllexport) const char* StandinAmfCalls() {
   }
   return c.callText.c_str();
 }
+
+// Time spent encoding submitted surfaces (read-back, conversion and the software encoder).
+__declspec(dllexport) uint64_t StandinAmfEncodeNanos() { return control().encodeNanos.load(); }
 
 __declspec(dllexport) int StandinAmfLiveObjects() { return control().liveObjects.load(); }
 

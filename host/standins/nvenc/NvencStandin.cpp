@@ -8,6 +8,7 @@
 
 #include <nvEncodeAPI.h>
 
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -63,6 +64,7 @@ struct State {
   NV_ENC_CONFIG lastReconfigureConfig{};
   NV_ENC_REGISTER_RESOURCE lastRegister{};
   uint32_t lastPicFlags = 0;
+  uint64_t encodeNanos = 0;
 };
 
 State& state() {
@@ -318,6 +320,7 @@ NVENCSTATUS NVENCAPI encodePicture(void* encoder, NV_ENC_PIC_PARAMS* params) {
     return NV_ENC_ERR_INVALID_PARAM;
   }
   state().lastPicFlags = params->encodePicFlags;
+  const auto started = std::chrono::steady_clock::now();
   const bool force = (params->encodePicFlags & NV_ENC_PIC_FLAG_FORCEIDR) != 0 || session->idrPending;
   session->idrPending = false;
   if (session->hevc) {
@@ -330,6 +333,9 @@ NVENCSTATUS NVENCAPI encodePicture(void* encoder, NV_ENC_PIC_PARAMS* params) {
   }
   out->timeStamp = params->inputTimeStamp;
   out->frameIdx = session->frames++;
+  state().encodeNanos += static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - started)
+          .count());
   return NV_ENC_SUCCESS;
 }
 
@@ -510,5 +516,7 @@ __declspec(dllexport) const NV_ENC_REGISTER_RESOURCE* StandinNvencLastRegister()
   return &state().lastRegister;
 }
 __declspec(dllexport) uint32_t StandinNvencLastPicFlags() { return state().lastPicFlags; }
+// Time spent encoding pictures (read-back, conversion and the software encoder) so far.
+__declspec(dllexport) uint64_t StandinNvencEncodeNanos() { return state().encodeNanos; }
 
 }  // extern "C"

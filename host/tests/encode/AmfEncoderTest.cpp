@@ -9,21 +9,13 @@
 #include "encode/LogCapture.h"
 #include "encode/StandinLibrary.h"
 #include "encode/TestDecoder.h"
-#include "encode/TestDevice.h"
+#include "encode/EncoderHarness.h"
 
 namespace quorvane::host {
 namespace {
 
 using test::StandinLibrary;
 using test::TestDecoder;
-using test::TestDevice;
-
-struct Output {
-  std::vector<uint8_t> data;
-  bool keyframe;
-  int64_t timestamp;
-  uint32_t frameNumber;
-};
 
 // The call log's lines that start with `prefix`, without it.
 std::vector<std::string> linesStartingWith(const std::string& log, const std::string& prefix) {
@@ -51,39 +43,20 @@ class AmfEncoderTest : public ::testing::Test {
 
   void TearDown() override {
     encoder.reset();
-    if (runtime.held()) {
-      EXPECT_EQ(live(), 0);
-      runtime.release();
-    }
-    EXPECT_FALSE(runtime.loadedByAnyone());
+    runtime.expectAllReleased("StandinAmfLiveObjects");
   }
 
-  static EncoderConfig smallConfig() {
-    EncoderConfig c;
-    c.width = 256;
-    c.height = 144;
-    c.bitrate = 4000;
-    c.maxBitrate = 6000;
-    c.fps = 30;
-    c.gopLength = 30;
-    return c;
-  }
+  static EncoderConfig smallConfig() { return test::EncoderHarness::smallConfig(); }
 
   void collect() {
-    encoder->setFrameCallback([this](const EncodedFrame& f) {
-      outputs.push_back(
-          {std::vector<uint8_t>(f.data, f.data + f.size), f.keyframe, f.timestamp, f.frameNumber});
-      callLogAtCallback.push_back(calls());
-    });
+    h.record(*encoder, [this] { callLogAtCallback.push_back(calls()); });
   }
 
   bool encodePattern(uint32_t frame, const EncoderConfig& c = smallConfig()) {
-    pictures.push_back(TestDevice::pattern(c.width, c.height, frame));
-    auto tex = gpu.texture(pictures.back(), c.width, c.height);
-    return encoder->encodeFrame(tex.Get());
+    return h.encodePattern(*encoder, frame, c);
   }
 
-  TestDevice gpu;
+  test::EncoderHarness h;
   StandinLibrary runtime{L"amfrt64.dll"};
   void (*reset)();
   void (*fail)(const char*, int);
@@ -92,13 +65,11 @@ class AmfEncoderTest : public ::testing::Test {
   void (*setDelay)(int);
   void (*rejectSubmits)(int);
   std::unique_ptr<AmfEncoder> encoder = std::make_unique<AmfEncoder>();
-  std::vector<Output> outputs;
   std::vector<std::string> callLogAtCallback;
-  std::vector<std::vector<uint8_t>> pictures;
 };
 
 TEST_F(AmfEncoderTest, EncodesDecodablePicturesWithIdrOnFirstAndForcedFrames) {
-  ASSERT_TRUE(encoder->initialize(gpu.device(), smallConfig()));
+  ASSERT_TRUE(encoder->initialize(h.device(), smallConfig()));
   collect();
   for (uint32_t i = 0; i < 6; ++i) {
     if (i == 4) {
@@ -106,23 +77,19 @@ TEST_F(AmfEncoderTest, EncodesDecodablePicturesWithIdrOnFirstAndForcedFrames) {
     }
     ASSERT_TRUE(encodePattern(i));
   }
-  ASSERT_EQ(outputs.size(), 6u);
+  ASSERT_EQ(h.outputs.size(), 6u);
   EXPECT_EQ(linesStartingWith(calls(), "Surface.SetProperty "),
             std::vector<std::string>{"ForcePictureType=2"});
-  TestDecoder decoder;
-  for (uint32_t i = 0; i < outputs.size(); ++i) {
-    EXPECT_EQ(outputs[i].timestamp, i);
-    EXPECT_EQ(outputs[i].frameNumber, i);
-    EXPECT_EQ(outputs[i].keyframe, i == 0 || i == 4) << i;
-    if (outputs[i].keyframe) {
-      const auto types = TestDecoder::nalTypes(outputs[i].data);
+  h.expectDecodesToPictures();
+  for (uint32_t i = 0; i < h.outputs.size(); ++i) {
+    EXPECT_EQ(h.outputs[i].timestamp, i);
+    EXPECT_EQ(h.outputs[i].frameNumber, i);
+    EXPECT_EQ(h.outputs[i].keyframe, i == 0 || i == 4) << i;
+    if (h.outputs[i].keyframe) {
+      const auto types = TestDecoder::nalTypes(h.outputs[i].data);
       EXPECT_EQ(types.front(), 7);
       EXPECT_EQ(types.at(1), 8);
     }
-    std::vector<uint8_t> picture;
-    uint32_t w = 0, h = 0;
-    ASSERT_TRUE(decoder.decode(outputs[i].data, picture, w, h)) << i;
-    EXPECT_GE(TestDecoder::psnr(picture, pictures[i]), 35.0) << i;
   }
   EXPECT_TRUE(encoder->getCodecHeaders().valid);
   EXPECT_EQ(encoder->getStats().framesEncoded, 6u);
@@ -132,7 +99,7 @@ TEST_F(AmfEncoderTest, EncodesDecodablePicturesWithIdrOnFirstAndForcedFrames) {
   encoder->requestKeyframe();
   EXPECT_FALSE(encoder->encodeFrame(nullptr));
   ASSERT_TRUE(encodePattern(6));
-  EXPECT_TRUE(outputs.back().keyframe);
+  EXPECT_TRUE(h.outputs.back().keyframe);
 }
 
 TEST_F(AmfEncoderTest, ComponentGetsTheLowLatencyCbrPropertiesInOrder) {
@@ -143,7 +110,7 @@ TEST_F(AmfEncoderTest, ComponentGetsTheLowLatencyCbrPropertiesInOrder) {
   c.maxBitrate = 12000;
   c.gopLength = 120;
   c.fullRangeColor = true;
-  ASSERT_TRUE(encoder->initialize(gpu.device(), c));
+  ASSERT_TRUE(encoder->initialize(h.device(), c));
   const std::string log1 = calls();
   EXPECT_EQ(linesStartingWith(log1, "AMFInit "), std::vector<std::string>{"0x0001000500000000"});
   EXPECT_EQ(linesStartingWith(log1, "Context.InitDX11 "), std::vector<std::string>{"110"});
@@ -164,7 +131,7 @@ TEST_F(AmfEncoderTest, ComponentGetsTheLowLatencyCbrPropertiesInOrder) {
   reset();
   c.sliceCount = 1;
   c.fullRangeColor = false;
-  ASSERT_TRUE(encoder->initialize(gpu.device(), c));
+  ASSERT_TRUE(encoder->initialize(h.device(), c));
   for (const auto& line : linesStartingWith(calls(), "Component.SetProperty ")) {
     EXPECT_EQ(line.find("SlicesPerFrame"), std::string::npos);
     EXPECT_EQ(line.find("FullRangeColor"), std::string::npos);
@@ -175,7 +142,7 @@ TEST_F(AmfEncoderTest, ComponentGetsTheLowLatencyCbrPropertiesInOrder) {
   reset();
   c = smallConfig();
   c.codec = "hevc";
-  ASSERT_TRUE(encoder->initialize(gpu.device(), c));
+  ASSERT_TRUE(encoder->initialize(h.device(), c));
   const std::string log2 = calls();
   EXPECT_EQ(linesStartingWith(log2, "Factory.CreateComponent "),
             std::vector<std::string>{"AMFVideoEncoderHW_HEVC"});
@@ -206,23 +173,12 @@ TEST_F(AmfEncoderTest, BitrateAndResolutionChanges) {
 
   EncoderConfig c = smallConfig();
   c.gopLength = 1000;
-  ASSERT_TRUE(encoder->initialize(gpu.device(), c));
+  ASSERT_TRUE(encoder->initialize(h.device(), c));
   collect();
-  auto encodeNoise = [&](uint32_t seed) {
-    auto tex = gpu.texture(TestDevice::noise(c.width, c.height, seed), c.width, c.height);
-    return encoder->encodeFrame(tex.Get());
-  };
-  auto meanTail = [&](size_t from) {
-    uint64_t sum = 0;
-    for (size_t i = from; i < outputs.size(); ++i) {
-      sum += outputs[i].data.size();
-    }
-    return sum / (outputs.size() - from);
-  };
   for (uint32_t i = 0; i < 12; ++i) {
-    ASSERT_TRUE(encodeNoise(i));
+    ASSERT_TRUE(h.encodeNoise(*encoder, i, c));
   }
-  const uint64_t highRate = meanTail(6);
+  const uint64_t highRate = h.meanSizeFrom(6);
   reset();
   EncoderConfig lower = c;
   lower.bitrate = 300;
@@ -231,12 +187,12 @@ TEST_F(AmfEncoderTest, BitrateAndResolutionChanges) {
   EXPECT_EQ(linesStartingWith(calls(), "Component.SetProperty "),
             (std::vector<std::string>{"TargetBitrate=300000", "PeakBitrate=400000"}));
   EXPECT_TRUE(log.contains("AMF bitrate updated to 300 / 400 kbps", spdlog::level::info));
-  const size_t before = outputs.size();
+  const size_t before = h.outputs.size();
   for (uint32_t i = 0; i < 30; ++i) {
-    ASSERT_TRUE(encodeNoise(100 + i));
+    ASSERT_TRUE(h.encodeNoise(*encoder, 100 + i, c));
   }
-  EXPECT_FALSE(outputs[before].keyframe);  // no IDR forced by a rate change
-  EXPECT_LT(meanTail(before + 20) * 2, highRate);
+  EXPECT_FALSE(h.outputs[before].keyframe);  // no IDR forced by a rate change
+  EXPECT_LT(h.meanSizeFrom(before + 20) * 2, highRate);
 
   // A new size re-creates context and component on the same device.
   EncoderConfig bigger = c;
@@ -246,34 +202,34 @@ TEST_F(AmfEncoderTest, BitrateAndResolutionChanges) {
   EXPECT_TRUE(log.contains("AMF resolution change requires reinit: 256x144 -> 320x192", spdlog::level::info));
   EXPECT_TRUE(encoder->isInitialized());
   ASSERT_TRUE(encodePattern(0, bigger));
-  EXPECT_TRUE(outputs.back().keyframe);
+  EXPECT_TRUE(h.outputs.back().keyframe);
 }
 
 TEST_F(AmfEncoderTest, DelayedFullAndBurstOutput) {
   test::LogCapture log;
-  ASSERT_TRUE(encoder->initialize(gpu.device(), smallConfig()));
+  ASSERT_TRUE(encoder->initialize(h.device(), smallConfig()));
   collect();
   setDelay(2);
   ASSERT_TRUE(encodePattern(0));
   ASSERT_TRUE(encodePattern(1));
-  EXPECT_TRUE(outputs.empty());  // nothing finished yet
+  EXPECT_TRUE(h.outputs.empty());  // nothing finished yet
   setDelay(0);
   ASSERT_TRUE(encodePattern(2));
-  ASSERT_EQ(outputs.size(), 3u);  // several at once, in order
+  ASSERT_EQ(h.outputs.size(), 3u);  // several at once, in order
   for (uint32_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(outputs[i].frameNumber, i);
+    EXPECT_EQ(h.outputs[i].frameNumber, i);
   }
 
   // "Input full": the pending output is drained before the one retry.
   setDelay(1);
   ASSERT_TRUE(encodePattern(3));
-  EXPECT_EQ(outputs.size(), 3u);
+  EXPECT_EQ(h.outputs.size(), 3u);
   setDelay(0);
   reset();
   rejectSubmits(1);
   ASSERT_TRUE(encodePattern(4));
-  ASSERT_EQ(outputs.size(), 5u);
-  EXPECT_EQ(outputs[3].frameNumber, 3u);
+  ASSERT_EQ(h.outputs.size(), 5u);
+  EXPECT_EQ(h.outputs[3].frameNumber, 3u);
   const auto submitsSeenByFirstCallback = linesStartingWith(callLogAtCallback[3], "Component.SubmitInput");
   EXPECT_EQ(submitsSeenByFirstCallback.size(), 1u);  // the refused one only
 
@@ -281,18 +237,18 @@ TEST_F(AmfEncoderTest, DelayedFullAndBurstOutput) {
   rejectSubmits(2);
   EXPECT_FALSE(encodePattern(5));
   EXPECT_TRUE(log.contains("Failed to submit frame to AMF encoder: 25", spdlog::level::err));
-  EXPECT_EQ(outputs.size(), 5u);
+  EXPECT_EQ(h.outputs.size(), 5u);
   ASSERT_TRUE(encodePattern(6));
-  EXPECT_EQ(outputs.back().frameNumber, 5u);
+  EXPECT_EQ(h.outputs.back().frameNumber, 5u);
 }
 
 TEST_F(AmfEncoderTest, OutputWithoutTypeIsNotAKeyframe) {
-  ASSERT_TRUE(encoder->initialize(gpu.device(), smallConfig()));
+  ASSERT_TRUE(encoder->initialize(h.device(), smallConfig()));
   collect();
   runtime.fn<void (*)(bool)>("StandinAmfOmitOutputType")(true);
   ASSERT_TRUE(encodePattern(0));
-  ASSERT_EQ(outputs.size(), 1u);
-  EXPECT_FALSE(outputs[0].keyframe);
+  ASSERT_EQ(h.outputs.size(), 1u);
+  EXPECT_FALSE(h.outputs[0].keyframe);
   EXPECT_FALSE(encoder->getCodecHeaders().valid);
 }
 
@@ -321,7 +277,7 @@ TEST_F(AmfEncoderTest, FailureAtEachRuntimeCallReleasesEverything) {
     reset();
     fail(step.call, step.result);
     AmfEncoder failing;
-    EXPECT_FALSE(failing.initialize(gpu.device(), smallConfig()));
+    EXPECT_FALSE(failing.initialize(h.device(), smallConfig()));
     EXPECT_FALSE(failing.isInitialized());
     EXPECT_TRUE(log.contains(step.message, spdlog::level::err));
     EXPECT_EQ(live(), 0);
@@ -329,11 +285,11 @@ TEST_F(AmfEncoderTest, FailureAtEachRuntimeCallReleasesEverything) {
   reset();
   EncoderConfig c = smallConfig();
   c.fps = 0;
-  EXPECT_FALSE(encoder->initialize(gpu.device(), c));
+  EXPECT_FALSE(encoder->initialize(h.device(), c));
   EXPECT_EQ(std::string(calls()), "");
 
   // A surface that cannot be made keeps the keyframe request.
-  ASSERT_TRUE(encoder->initialize(gpu.device(), smallConfig()));
+  ASSERT_TRUE(encoder->initialize(h.device(), smallConfig()));
   collect();
   ASSERT_TRUE(encodePattern(0));
   encoder->requestKeyframe();
@@ -341,7 +297,7 @@ TEST_F(AmfEncoderTest, FailureAtEachRuntimeCallReleasesEverything) {
   EXPECT_FALSE(encodePattern(1));
   fail("Context.CreateSurfaceFromDX11Native", 0);
   ASSERT_TRUE(encodePattern(2));
-  EXPECT_TRUE(outputs.back().keyframe);
+  EXPECT_TRUE(h.outputs.back().keyframe);
   encoder.reset();
   EXPECT_EQ(live(), 0);
   runtime.release();

@@ -9,21 +9,13 @@
 #include "encode/LogCapture.h"
 #include "encode/StandinLibrary.h"
 #include "encode/TestDecoder.h"
-#include "encode/TestDevice.h"
+#include "encode/EncoderHarness.h"
 
 namespace quorvane::host {
 namespace {
 
 using test::StandinLibrary;
 using test::TestDecoder;
-using test::TestDevice;
-
-struct Output {
-  std::vector<uint8_t> data;
-  bool keyframe;
-  uint32_t frameNumber;
-  bool headersValid;
-};
 
 class NvencEncoderTest : public ::testing::Test {
  protected:
@@ -39,40 +31,16 @@ class NvencEncoderTest : public ::testing::Test {
   // Every test ends with the runtime holding nothing and the encoder's library reference gone.
   void TearDown() override {
     encoder.reset();
-    if (runtime.held()) {
-      EXPECT_EQ(live(), 0);
-      runtime.release();
-    }
-    EXPECT_FALSE(runtime.loadedByAnyone());
+    runtime.expectAllReleased("StandinNvencLiveObjects");
   }
 
-  EncoderConfig smallConfig() const {
-    EncoderConfig c;
-    c.width = 256;
-    c.height = 144;
-    c.bitrate = 4000;
-    c.maxBitrate = 6000;
-    c.fps = 30;
-    c.gopLength = 30;
-    return c;
-  }
+  static EncoderConfig smallConfig() { return test::EncoderHarness::smallConfig(); }
 
-  void collect() {
-    encoder->setFrameCallback([this](const EncodedFrame& f) {
-      // The callback may read the headers: the encoder holds none of its locks here.
-      const bool valid = encoder->getCodecHeaders().valid;
-      outputs.push_back({std::vector<uint8_t>(f.data, f.data + f.size), f.keyframe, f.frameNumber, valid});
-    });
-  }
+  void collect() { h.record(*encoder); }
 
-  bool encodePattern(uint32_t frame) {
-    const auto& c = smallConfig();
-    pictures.push_back(TestDevice::pattern(c.width, c.height, frame));
-    auto tex = gpu.texture(pictures.back(), c.width, c.height);
-    return encoder->encodeFrame(tex.Get());
-  }
+  bool encodePattern(uint32_t frame) { return h.encodePattern(*encoder, frame); }
 
-  TestDevice gpu;
+  test::EncoderHarness h;
   StandinLibrary runtime{L"nvEncodeAPI64.dll"};
   void (*reset)();
   void (*fail)(const char*, int);
@@ -80,13 +48,11 @@ class NvencEncoderTest : public ::testing::Test {
   int (*live)();
   uint32_t (*lastPicFlags)();
   std::unique_ptr<NvencEncoder> encoder = std::make_unique<NvencEncoder>();
-  std::vector<Output> outputs;
-  std::vector<std::vector<uint8_t>> pictures;
 };
 
 TEST_F(NvencEncoderTest, EncodesDecodablePicturesWithIdrOnFirstAndForcedFrames) {
   test::LogCapture log;
-  ASSERT_TRUE(encoder->initialize(gpu.device(), smallConfig()));
+  ASSERT_TRUE(encoder->initialize(h.device(), smallConfig()));
   collect();
   for (uint32_t i = 0; i < 8; ++i) {
     if (i == 5) {
@@ -95,11 +61,11 @@ TEST_F(NvencEncoderTest, EncodesDecodablePicturesWithIdrOnFirstAndForcedFrames) 
     ASSERT_TRUE(encodePattern(i));
     EXPECT_EQ(lastPicFlags(), i == 5 ? 6u : 0u);
   }
-  ASSERT_EQ(outputs.size(), 8u);
-  TestDecoder decoder;
+  ASSERT_EQ(h.outputs.size(), 8u);
+  h.expectDecodesToPictures();
   uint64_t bytes = 0;
-  for (uint32_t i = 0; i < outputs.size(); ++i) {
-    const auto& out = outputs[i];
+  for (uint32_t i = 0; i < h.outputs.size(); ++i) {
+    const auto& out = h.outputs[i];
     bytes += out.data.size();
     EXPECT_EQ(out.frameNumber, i);
     EXPECT_EQ(out.keyframe, i == 0 || i == 5) << i;
@@ -110,12 +76,6 @@ TEST_F(NvencEncoderTest, EncodesDecodablePicturesWithIdrOnFirstAndForcedFrames) 
       EXPECT_NE(std::find(types.begin(), types.end(), 5), types.end());
       EXPECT_TRUE(out.headersValid);
     }
-    std::vector<uint8_t> picture;
-    uint32_t w = 0, h = 0;
-    ASSERT_TRUE(decoder.decode(out.data, picture, w, h)) << i;
-    ASSERT_EQ(w, 256u);
-    ASSERT_EQ(h, 144u);
-    EXPECT_GE(TestDecoder::psnr(picture, pictures[i]), 35.0) << i;
   }
   const CodecHeaders headers = encoder->getCodecHeaders();
   ASSERT_TRUE(headers.valid);
@@ -129,7 +89,7 @@ TEST_F(NvencEncoderTest, EncodesDecodablePicturesWithIdrOnFirstAndForcedFrames) 
   // A second initialize keeps the running configuration.
   EncoderConfig other = smallConfig();
   other.width = 512;
-  EXPECT_TRUE(encoder->initialize(gpu.device(), other));
+  EXPECT_TRUE(encoder->initialize(h.device(), other));
   EXPECT_TRUE(log.contains("NVENC encoder already initialized", spdlog::level::warn));
   EXPECT_TRUE(encodePattern(8));
 }
@@ -143,7 +103,7 @@ TEST_F(NvencEncoderTest, RuntimeReceivesTheLowLatencyCbrConfiguration) {
   c.sliceCount = 4;
   c.enableSlices = false;  // NVENC slices regardless
   c.fullRangeColor = true;
-  ASSERT_TRUE(encoder->initialize(gpu.device(), c));
+  ASSERT_TRUE(encoder->initialize(h.device(), c));
 
   EXPECT_EQ(
       std::string(calls()),
@@ -154,7 +114,7 @@ TEST_F(NvencEncoderTest, RuntimeReceivesTheLowLatencyCbrConfiguration) {
       "\n");
   const auto* open = runtime.fn<const NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* (*)()>("StandinNvencLastOpen")();
   EXPECT_EQ(open->deviceType, NV_ENC_DEVICE_TYPE_DIRECTX);
-  EXPECT_EQ(open->device, gpu.device());
+  EXPECT_EQ(open->device, h.device());
   const auto* init = runtime.fn<const NV_ENC_INITIALIZE_PARAMS* (*)()>("StandinNvencLastInit")();
   EXPECT_TRUE(IsEqualGUID(init->encodeGUID, NV_ENC_CODEC_H264_GUID));
   EXPECT_TRUE(IsEqualGUID(init->presetGUID, NV_ENC_PRESET_P1_GUID));
@@ -198,27 +158,39 @@ TEST_F(NvencEncoderTest, RuntimeReceivesTheLowLatencyCbrConfiguration) {
   EXPECT_EQ(reg->pitch, 0u);
 }
 
+TEST_F(NvencEncoderTest, HevcSessionGetsTheHevcConfigurationAndParameterSets) {
+  EncoderConfig c = smallConfig();
+  c.codec = "h265";
+  c.gopLength = 90;
+  c.sliceCount = 2;
+  ASSERT_TRUE(encoder->initialize(h.device(), c));
+  const auto* init = runtime.fn<const NV_ENC_INITIALIZE_PARAMS* (*)()>("StandinNvencLastInit")();
+  EXPECT_TRUE(IsEqualGUID(init->encodeGUID, NV_ENC_CODEC_HEVC_GUID));
+  const auto& hevc = init->encodeConfig->encodeCodecConfig.hevcConfig;
+  EXPECT_EQ(hevc.repeatSPSPPS, 1u);
+  EXPECT_EQ(hevc.idrPeriod, 90u);
+  EXPECT_EQ(hevc.maxNumRefFramesInDPB, 1u);
+  EXPECT_EQ(hevc.sliceMode, 3u);
+  EXPECT_EQ(hevc.sliceModeData, 2u);
+  collect();
+  ASSERT_TRUE(encodePattern(0));
+  const CodecHeaders headers = encoder->getCodecHeaders();
+  EXPECT_TRUE(headers.valid);
+  ASSERT_FALSE(headers.vps.empty());
+  EXPECT_EQ(headers.vps[0], 0x40);
+  EXPECT_EQ(headers.sps[0], 0x42);
+}
+
 TEST_F(NvencEncoderTest, BitrateChangeReachesRuntimeAndOutputFollowsIt) {
   test::LogCapture log;
   EncoderConfig c = smallConfig();
   c.gopLength = 1000;
-  ASSERT_TRUE(encoder->initialize(gpu.device(), c));
+  ASSERT_TRUE(encoder->initialize(h.device(), c));
   collect();
-  auto encodeNoise = [&](uint32_t seed) {
-    auto tex = gpu.texture(TestDevice::noise(c.width, c.height, seed), c.width, c.height);
-    return encoder->encodeFrame(tex.Get());
-  };
-  auto meanTail = [&](size_t from) {
-    uint64_t sum = 0;
-    for (size_t i = from; i < outputs.size(); ++i) {
-      sum += outputs[i].data.size();
-    }
-    return sum / (outputs.size() - from);
-  };
   for (uint32_t i = 0; i < 12; ++i) {
-    ASSERT_TRUE(encodeNoise(i));
+    ASSERT_TRUE(h.encodeNoise(*encoder, i, c));
   }
-  const uint64_t highRate = meanTail(6);
+  const uint64_t highRate = h.meanSizeFrom(6);
 
   EXPECT_TRUE(encoder->reconfigure([&] {
     EncoderConfig lower = c;
@@ -238,12 +210,12 @@ TEST_F(NvencEncoderTest, BitrateChangeReachesRuntimeAndOutputFollowsIt) {
   EXPECT_EQ(re->reInitEncodeParams.encodeConfig->rcParams.vbvBufferSize, 400000u / 30);
   EXPECT_EQ(re->reInitEncodeParams.encodeConfig->rcParams.vbvInitialDelay, 6000000u / 30);  // unchanged
 
-  const size_t before = outputs.size();
+  const size_t before = h.outputs.size();
   for (uint32_t i = 0; i < 30; ++i) {
-    ASSERT_TRUE(encodeNoise(100 + i));
+    ASSERT_TRUE(h.encodeNoise(*encoder, 100 + i, c));
   }
-  EXPECT_TRUE(outputs[before].keyframe);  // the change forces an IDR
-  const uint64_t lowRate = meanTail(before + 20);
+  EXPECT_TRUE(h.outputs[before].keyframe);  // the change forces an IDR
+  const uint64_t lowRate = h.meanSizeFrom(before + 20);
   EXPECT_LT(lowRate * 2, highRate) << lowRate << " vs " << highRate;
 
   // A failed change keeps the old rate in the configuration.
@@ -257,7 +229,7 @@ TEST_F(NvencEncoderTest, BitrateChangeReachesRuntimeAndOutputFollowsIt) {
   bigger.width = 512;
   EXPECT_FALSE(encoder->reconfigure(bigger));
   EXPECT_TRUE(log.contains("Resolution change requires re-initialization", spdlog::level::warn));
-  EXPECT_TRUE(encodeNoise(999));
+  EXPECT_TRUE(h.encodeNoise(*encoder, 999, c));
 }
 
 TEST_F(NvencEncoderTest, FailureAtEachRuntimeCallReleasesEverything) {
@@ -270,7 +242,7 @@ TEST_F(NvencEncoderTest, FailureAtEachRuntimeCallReleasesEverything) {
     reset();
     fail(step, NV_ENC_ERR_OUT_OF_MEMORY);
     NvencEncoder failing;
-    EXPECT_FALSE(failing.initialize(gpu.device(), smallConfig()));
+    EXPECT_FALSE(failing.initialize(h.device(), smallConfig()));
     EXPECT_FALSE(failing.isInitialized());
     EXPECT_EQ(live(), 0);
     if (std::string(step) == "nvEncOpenEncodeSessionEx") {
@@ -288,16 +260,16 @@ TEST_F(NvencEncoderTest, FailureAtEachRuntimeCallReleasesEverything) {
 TEST_F(NvencEncoderTest, InvalidConfigurationIsRejectedBeforeTheRuntime) {
   EncoderConfig c = smallConfig();
   c.fps = 0;
-  EXPECT_FALSE(encoder->initialize(gpu.device(), c));
+  EXPECT_FALSE(encoder->initialize(h.device(), c));
   c = smallConfig();
   c.height = 0;
-  EXPECT_FALSE(encoder->initialize(gpu.device(), c));
+  EXPECT_FALSE(encoder->initialize(h.device(), c));
   EXPECT_EQ(std::string(calls()), "");
   // Huge bitrates saturate rather than wrap.
   c = smallConfig();
   c.bitrate = 5000000;
   c.maxBitrate = 5000000;
-  ASSERT_TRUE(encoder->initialize(gpu.device(), c));
+  ASSERT_TRUE(encoder->initialize(h.device(), c));
   const auto* init = runtime.fn<const NV_ENC_INITIALIZE_PARAMS* (*)()>("StandinNvencLastInit")();
   EXPECT_EQ(init->encodeConfig->rcParams.averageBitRate, 0xFFFFFFFFu);
   EXPECT_EQ(init->encodeConfig->rcParams.vbvBufferSize, 5000000000u / 30);
@@ -305,7 +277,7 @@ TEST_F(NvencEncoderTest, InvalidConfigurationIsRejectedBeforeTheRuntime) {
 
 TEST_F(NvencEncoderTest, FailedFramesKeepOrConsumeTheKeyframeRequestAsDocumented) {
   test::LogCapture log;
-  ASSERT_TRUE(encoder->initialize(gpu.device(), smallConfig()));
+  ASSERT_TRUE(encoder->initialize(h.device(), smallConfig()));
   collect();
   ASSERT_TRUE(encodePattern(0));
 
@@ -322,12 +294,12 @@ TEST_F(NvencEncoderTest, FailedFramesKeepOrConsumeTheKeyframeRequestAsDocumented
   EXPECT_EQ(lastPicFlags(), 6u);
   EXPECT_TRUE(log.contains("nvEncLockBitstream failed", spdlog::level::err));
   fail("nvEncLockBitstream", 0);
-  EXPECT_EQ(outputs.size(), 1u);
+  EXPECT_EQ(h.outputs.size(), 1u);
   ASSERT_TRUE(encodePattern(3));
   EXPECT_EQ(lastPicFlags(), 6u);
-  ASSERT_EQ(outputs.size(), 2u);
-  EXPECT_TRUE(outputs[1].keyframe);
-  EXPECT_EQ(outputs[1].frameNumber, 1u);  // failed frames do not count
+  ASSERT_EQ(h.outputs.size(), 2u);
+  EXPECT_TRUE(h.outputs[1].keyframe);
+  EXPECT_EQ(h.outputs[1].frameNumber, 1u);  // failed frames do not count
 
   // A failed encode consumes the request.
   encoder->requestKeyframe();
@@ -342,10 +314,10 @@ TEST_F(NvencEncoderTest, FailedFramesKeepOrConsumeTheKeyframeRequestAsDocumented
   encoder->shutdown();
   EXPECT_FALSE(encoder->encodeFrame(nullptr));
   EXPECT_EQ(live(), 0);
-  ASSERT_TRUE(encoder->initialize(gpu.device(), smallConfig()));
+  ASSERT_TRUE(encoder->initialize(h.device(), smallConfig()));
   ASSERT_TRUE(encodePattern(6));
-  EXPECT_EQ(outputs.back().frameNumber, 3u);
-  EXPECT_TRUE(outputs.back().keyframe);
+  EXPECT_EQ(h.outputs.back().frameNumber, 3u);
+  EXPECT_TRUE(h.outputs.back().keyframe);
 }
 
 }  // namespace

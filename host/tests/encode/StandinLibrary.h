@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <stdexcept>
 #include <string>
 
@@ -36,6 +38,16 @@ class StandinLibrary {
       module_ = nullptr;
     }
   }
+  // The end of a test: the runtime's objects (counted by its export `liveExport`) are all
+  // gone, and once the test's own reference is dropped nobody holds the library any more.
+  void expectAllReleased(const char* liveExport) {
+    if (held()) {
+      EXPECT_EQ(fn<int (*)()>(liveExport)(), 0);
+      release();
+    }
+    EXPECT_FALSE(loadedByAnyone());
+  }
+
   bool held() const { return module_ != nullptr; }
   // Whether anybody in the process still holds the library.
   bool loadedByAnyone() const { return GetModuleHandleW(name_.c_str()) != nullptr; }

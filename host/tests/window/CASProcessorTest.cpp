@@ -185,6 +185,14 @@ TEST_F(CASProcessorTest, MatchesFilterAtEachStrength) {
   }
 }
 
+TEST_F(CASProcessorTest, StrengthOutsideRangeIsClamped) {
+  const Image edge = stepEdge();
+  const Image strongest = referenceSharpen(edge, 1.0f);
+  expectNear(sharpen(edge, 4.0f), strongest, "strength 4");
+  expectNear(sharpen(edge, std::nanf("")), strongest, "strength NaN");
+  expectNear(sharpen(edge, -2.0f), referenceSharpen(edge, 0.0f), "strength -2");
+}
+
 TEST_F(CASProcessorTest, FlatAndSaturatedAreasPassThrough) {
   Image uniform(8, 8);
   for (int y = 0; y < 8; ++y) {
@@ -233,13 +241,6 @@ TEST_F(CASProcessorTest, WritesOnlyTheFrameAreaOfAPaddedTarget) {
   }
   EXPECT_EQ(written, 1920 * 1080);
   EXPECT_EQ(untouched, 1920 * 8);
-  // Spot check: a pixel away from the borders follows the filter.
-  Image patch(3, 3);
-  for (int y = 0; y < 3; ++y) {
-    for (int x = 0; x < 3; ++x) std::memcpy(patch.at(x, y), src.at(999 + x, 499 + y), 4);
-  }
-  const Image expected = referenceSharpen(patch, cas.sharpness);
-  for (int ch = 0; ch < 3; ++ch) EXPECT_NEAR(out.at(1000, 500)[ch], expected.at(1, 1)[ch], 1);
 }
 
 TEST_F(CASProcessorTest, RestoresCallersTargetAndViewport) {

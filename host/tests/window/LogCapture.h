@@ -2,7 +2,6 @@
 
 #include <memory>
 #include <string>
-#include <vector>
 
 #include <spdlog/sinks/ringbuffer_sink.h>
 #include <spdlog/spdlog.h>
@@ -13,7 +12,7 @@ class LogCapture {
   LogCapture() : sink_(std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(256)) {
     previous_ = spdlog::default_logger();
     auto logger = std::make_shared<spdlog::logger>("capture-test", sink_);
-    logger->set_pattern("%l|%v");
+    logger->set_pattern("%l|%v");  // e.g. "warning|Something failed"
     logger->set_level(spdlog::level::trace);
     spdlog::set_default_logger(logger);
   }
@@ -21,23 +20,14 @@ class LogCapture {
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
-  // Lines as "level|text", e.g. "warning|Something failed".
-  std::vector<std::string> lines() const {
-    std::vector<std::string> out;
-    for (auto& line : sink_->last_formatted()) {
-      std::string text = line;
-      while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-      out.push_back(text);
-    }
-    return out;
+  // Every line logged so far, joined with newlines.
+  std::string text() const {
+    std::string all;
+    for (const auto& line : sink_->last_formatted()) all += line;
+    std::erase(all, '\r');
+    return all;
   }
-
-  bool contains(const std::string& line) const {
-    for (const auto& l : lines()) {
-      if (l == line) return true;
-    }
-    return false;
-  }
+  bool contains(const std::string& line) const { return text().find(line + '\n') != std::string::npos; }
 
  private:
   std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> sink_;
