@@ -33,7 +33,7 @@ run_preset() {
   fi
 }
 
-presets=(linux-asan linux-tsan linux-fuzz windows)
+presets=(linux linux-asan linux-tsan linux-fuzz windows)
 if [ $# -gt 0 ]; then presets=("$@"); fi
 for p in "${presets[@]}"; do
   run_preset "$p"

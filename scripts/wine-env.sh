@@ -78,6 +78,8 @@ case "$cmd" in
     locked setup
     # A persistent wineserver keeps every test's start fast.
     wineserver -p </dev/null >/dev/null 2>&1 9>&- || true
+    # Start Wine's services now, with no terminal or pipe to inherit.
+    wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
     ;;
   cleanup)
     wineserver -k >/dev/null 2>&1 || true

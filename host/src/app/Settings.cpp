@@ -124,11 +124,13 @@ bool Settings::load() {
           assign(*it);
         }
       };
-      with("signalingPort", [&](const json& v) { signalingPort = unsignedField<uint16_t>(v, "signalingPort"); });
+      with("signalingPort",
+           [&](const json& v) { signalingPort = unsignedField<uint16_t>(v, "signalingPort"); });
       with("videoPort", [&](const json& v) { videoPort = unsignedField<uint16_t>(v, "videoPort"); });
       with("audioPort", [&](const json& v) { audioPort = unsignedField<uint16_t>(v, "audioPort"); });
       with("inputPort", [&](const json& v) { inputPort = unsignedField<uint16_t>(v, "inputPort"); });
-      with("targetBitrate", [&](const json& v) { targetBitrate = unsignedField<uint32_t>(v, "targetBitrate"); });
+      with("targetBitrate",
+           [&](const json& v) { targetBitrate = unsignedField<uint32_t>(v, "targetBitrate"); });
       with("maxBitrate", [&](const json& v) { maxBitrate = unsignedField<uint32_t>(v, "maxBitrate"); });
       with("targetFps", [&](const json& v) {
         targetFps = unsignedField<uint32_t>(v, "targetFps");

@@ -15,7 +15,7 @@ namespace {
 
 constexpr const char* kConsolePattern = "[%Y-%m-%d %H:%M:%S.%e] [%^%l%$] [%n] %v";
 constexpr const char* kFilePattern = "[%Y-%m-%d %H:%M:%S.%e] [%l] [%n] [%t] %v";
-constexpr std::size_t kMaxFileSize = 5 * 1024 * 1024;
+constexpr std::size_t kMaxFileSize = 5242880;  // 5 MiB
 constexpr std::size_t kMaxFiles = 3;
 
 std::shared_ptr<spdlog::logger> g_logger;
@@ -26,8 +26,8 @@ bool g_loggingInitialized = false;
 std::string logDirectory() {
   namespace fs = std::filesystem;
   const char* localAppData = std::getenv("LOCALAPPDATA");
-  fs::path dir = localAppData != nullptr ? fs::path(localAppData) / "Quorvane" / "logs"
-                                         : fs::path(".") / "logs";
+  fs::path dir =
+      localAppData != nullptr ? fs::path(localAppData) / "Quorvane" / "logs" : fs::path(".") / "logs";
   return dir.string();
 }
 

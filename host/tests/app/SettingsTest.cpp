@@ -122,15 +122,17 @@ TEST_F(SettingsFile, LoadAssignsOnlyWhatTheFileHolds) {
   EXPECT_EQ(s.videoPort, 9944);
 
   // Non-object roots and trailing values load and change nothing further.
-  for (const char* text : {"[1, 2]", "42", "\"x\"", "null", "{}", "{\"targetFps\": 60} {\"targetFps\": 30}"}) {
+  for (const char* text :
+       {"[1, 2]", "42", "\"x\"", "null", "{}", "{\"targetFps\": 60} {\"targetFps\": 30}"}) {
     write(text);
     EXPECT_TRUE(s.load()) << text;
   }
   EXPECT_EQ(s.targetFps, 60u);
 
   // The conversions of in-range values.
-  write("{\"videoPort\": 65536, \"audioPort\": -1, \"targetFps\": 72.9, \"maxBitrate\": true,"
-        " \"sharpness\": false, \"unknown\": [1]}");
+  write(
+      "{\"videoPort\": 65536, \"audioPort\": -1, \"targetFps\": 72.9, \"maxBitrate\": true,"
+      " \"sharpness\": false, \"unknown\": [1]}");
   ASSERT_TRUE(s.load());
   EXPECT_EQ(s.videoPort, 0);
   EXPECT_EQ(s.audioPort, 65535);
@@ -141,8 +143,9 @@ TEST_F(SettingsFile, LoadAssignsOnlyWhatTheFileHolds) {
 
 TEST_F(SettingsFile, FailedLoadKeepsEarlierKeys) {
   Settings s;
-  write("{\"signalingPort\": 1000, \"maxBitrate\": 7, \"sharpness\": 0.25, \"preferredEncoder\": \"amf\","
-        " \"sharpeningEnabled\": true, \"vsyncEnabled\": 1, \"fullRangeColor\": true}");
+  write(
+      "{\"signalingPort\": 1000, \"maxBitrate\": 7, \"sharpness\": 0.25, \"preferredEncoder\": \"amf\","
+      " \"sharpeningEnabled\": true, \"vsyncEnabled\": 1, \"fullRangeColor\": true}");
   EXPECT_FALSE(s.load());
   EXPECT_EQ(s.signalingPort, 1000);
   EXPECT_EQ(s.maxBitrate, 7u);

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+namespace quorvane::host {
+
+// How one single-client TCP channel behaves and what it logs. Each text is a format
+// string with the arguments named beside it.
+struct ChannelOptions {
+  const char* listeningText;        // port
+  const char* startFailedText;      // exception message
+  const char* closingPreviousText;  // none
+  const char* connectedText;        // address, port
+  const char* configureFailedText;  // error message
+  const char* disconnectedText;     // error message
+  const char* tooLargeText;         // length
+  const char* readErrorText;        // error message
+  const char* sendFailedText;       // error message
+  const char* ioErrorText;          // exception message
+  const char* stoppedText;          // none
+
+  int backlog = 1;
+  bool resetOnClose = false;  // SO_LINGER on with 0 s
+  int sendBufferBytes = 0;    // 0 leaves the platform's size
+  int receiveBufferBytes = 0;
+  // A write that makes no progress for this long fails and the client is dropped; 0 for
+  // a channel that is never written.
+  std::chrono::milliseconds sendTimeout{20000};
+  // Largest accepted client message; 0 means the connection is never read.
+  uint32_t maxMessageLength = 0;
+};
+
+}  // namespace quorvane::host
