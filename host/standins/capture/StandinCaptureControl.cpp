@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <mutex>
+#include <utility>
 
 namespace quorvane::host {
 
@@ -18,8 +19,7 @@ struct ControlState {
   std::array<Failure, static_cast<size_t>(StandinCaptureControl::Step::Count)> failures{};
   bool supported = true;
   std::optional<SIZE> contentSize;
-  double handlerMilliseconds = 0;
-  uint64_t handlerEvents = 0;
+  std::vector<double> handlerMilliseconds;
 };
 
 ControlState& state() {
@@ -83,17 +83,14 @@ void StandinCaptureControl::workerEnded() { --workers; }
 void StandinCaptureControl::frameRaised(double handlerMilliseconds) {
   ++raised;
   std::lock_guard<std::mutex> lock(state().mutex);
-  state().handlerMilliseconds += handlerMilliseconds;
-  ++state().handlerEvents;
+  if (state().handlerMilliseconds.size() < 100000) {
+    state().handlerMilliseconds.push_back(handlerMilliseconds);
+  }
 }
 
-double StandinCaptureControl::takeHandlerMilliseconds(uint64_t& events) {
+std::vector<double> StandinCaptureControl::takeHandlerMilliseconds() {
   std::lock_guard<std::mutex> lock(state().mutex);
-  events = state().handlerEvents;
-  const double total = state().handlerMilliseconds;
-  state().handlerEvents = 0;
-  state().handlerMilliseconds = 0;
-  return total;
+  return std::exchange(state().handlerMilliseconds, {});
 }
 uint64_t StandinCaptureControl::framesRaised() { return raised.load(); }
 

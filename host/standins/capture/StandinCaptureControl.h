@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace quorvane::host {
 
@@ -37,9 +38,9 @@ class StandinCaptureControl {
   static int runningWorkers();
   // Frame-arrived events raised so far by every pool.
   static uint64_t framesRaised();
-  // Total time spent inside frame-arrived handlers (the capture's whole delivery of each frame)
-  // since the last call, and how many events that covers; for benchmarks.
-  static double takeHandlerMilliseconds(uint64_t& events);
+  // How long each frame-arrived handler ran (the capture's whole delivery of the frame) since the
+  // last call, in milliseconds; for benchmarks.
+  static std::vector<double> takeHandlerMilliseconds();
 
   // Used by the stand-in itself: the failure code for the step's next call, or S_OK.
   static HRESULT takeFailure(Step step);
