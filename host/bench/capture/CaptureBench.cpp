@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "capture/CaptureOrchestrator.h"
 #include "capture/CaptureTestSupport.h"
 #include "encode/EncoderFactory.h"
+#include "encode/TestDevice.h"
 
 using namespace quorvane::host;
 using quorvane::test::TestWindow;
@@ -47,42 +49,33 @@ double deliveryMs(CaptureOrchestrator& orchestrator, std::atomic<int>& encoded, 
 }
 
 // Median milliseconds of encodeFrame on one unchanging 1920x1088 picture (after its keyframe).
-double encoderMs(ID3D11Device* device) {
+double encoderMs(const quorvane::test::TestDevice& gpu) {
   EncoderConfig config;
   config.width = 1920;
   config.height = 1088;
-  auto encoder = EncoderFactory::createBestEncoder(device, config);
+  auto encoder = EncoderFactory::createBestEncoder(gpu.device(), config);
   if (!encoder) {
     return 0.0;
   }
-  std::vector<uint32_t> pixels(1920u * 1088u);
+  std::vector<uint8_t> pixels(1920u * 1088u * 4u);
   for (uint32_t y = 0; y < 1088; ++y) {
     for (uint32_t x = 0; x < 1920; ++x) {
-      pixels[y * 1920 + x] = quorvane::test::patternPixel(x, y, 1920, 1080);
+      const uint32_t bgra = quorvane::test::patternPixel(x, y, 1920, 1080);
+      std::memcpy(&pixels[(y * 1920u + x) * 4u], &bgra, 4);
     }
   }
-  D3D11_TEXTURE2D_DESC desc{};
-  desc.Width = 1920;
-  desc.Height = 1088;
-  desc.MipLevels = 1;
-  desc.ArraySize = 1;
-  desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-  desc.SampleDesc.Count = 1;
-  desc.Usage = D3D11_USAGE_DEFAULT;
-  desc.BindFlags = D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET;
-  D3D11_SUBRESOURCE_DATA data{pixels.data(), 1920 * 4, 0};
-  Microsoft::WRL::ComPtr<ID3D11Texture2D> texture;
-  device->CreateTexture2D(&desc, &data, &texture);
+  const auto texture = gpu.texture(pixels, 1920, 1088);
   encoder->setFrameCallback([](const EncodedFrame&) {});
   encoder->encodeFrame(texture.Get());
-  const auto start = std::chrono::steady_clock::now();
+  std::vector<double> times;
   for (int i = 0; i < kFrames; ++i) {
+    const auto start = std::chrono::steady_clock::now();
     encoder->encodeFrame(texture.Get());
+    times.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
   }
-  const double ms =
-      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   encoder->shutdown();
-  return ms / kFrames;
+  return median(times);
 }
 
 }  // namespace
@@ -96,8 +89,7 @@ int main() {
   }
   // Device creation and the encoder factory read the real registry: measure the encoder before
   // the build number is overridden for the capture.
-  Microsoft::WRL::ComPtr<ID3D11Device> device = quorvane::test::createTestDevice();
-  const double encode = encoderMs(device.Get());
+  const double encode = encoderMs(quorvane::test::TestDevice());
   quorvane::test::ScopedBuildNumber build(std::wstring(L"19045"));
   std::atomic<int> encoded{0};
   orchestrator.setFrameCallback([&](uint8_t, const uint8_t*, size_t, bool) { ++encoded; });
