@@ -55,12 +55,14 @@ use_display() {
 
 setup() {
   use_display
-  if [ ! -f "$WINEPREFIX/.qh-ready" ]; then
+  if [ ! -f "$WINEPREFIX/.qh-ready-win10" ]; then
     rm -rf "$WINEPREFIX"
     wineboot -i >/dev/null 2>&1 9>&- || true
-    wine reg add 'HKCU\Software\Wine' /v Version /d win10 /f >/dev/null 2>&1 9>&-
+    # Windows 10 (build 18362): sets the version Wine reports and the build number
+    # in the registry alike.
+    wine winecfg /v win10 >/dev/null 2>&1 9>&-
     wineserver -w 9>&-
-    touch "$WINEPREFIX/.qh-ready"
+    touch "$WINEPREFIX/.qh-ready-win10"
   fi
 }
 
