@@ -27,3 +27,10 @@ if(QH_SANITIZE)
     target_compile_options(qh_options INTERFACE -Wno-tsan)
   endif()
 endif()
+
+if(QH_FUZZ)
+  # Coverage instrumentation for every library the fuzz targets link, not only their own
+  # sources; the targets themselves add the fuzzer's main.
+  target_compile_options(qh_options INTERFACE -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  target_link_options(qh_options INTERFACE -fsanitize=address,undefined)
+endif()

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "audio/LogCapture.h"
+#include "support/LogCapture.h"
 #include "audio/OpusRoundTrip.h"
 #include "audio/ToneAnalysis.h"
 
@@ -91,7 +91,7 @@ class AudioCaptureTest : public ::testing::Test {
 
   size_t countLogged(const std::string& text) const { return log.count(text); }
 
-  test::LogCapture log;
+  quorvane::test::LogCapture log;
 };
 
 TEST_F(AudioCaptureTest, ToneArrivesAsSixteenBitPcmAndSurvivesOpus) {

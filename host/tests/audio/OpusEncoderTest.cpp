@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/LogCapture.h"
+#include "support/LogCapture.h"
 #include "audio/OpusRoundTrip.h"
 #include "audio/ToneAnalysis.h"
 
@@ -21,7 +21,7 @@ class OpusEncoderTest : public ::testing::Test {
  protected:
   bool logged(const std::string& text) const { return log.count(text) > 0; }
 
-  test::LogCapture log;
+  quorvane::test::LogCapture log;
 };
 
 TEST_F(OpusEncoderTest, TenMillisecondPacketsDecodeBackToTheTone) {

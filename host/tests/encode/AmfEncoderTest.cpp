@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "encode/LogCapture.h"
+#include "support/LogCapture.h"
 #include "encode/StandinLibrary.h"
 #include "encode/TestDecoder.h"
 #include "encode/EncoderHarness.h"

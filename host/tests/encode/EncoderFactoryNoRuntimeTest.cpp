@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "encode/LogCapture.h"
+#include "support/LogCapture.h"
 #include "encode/TestDevice.h"
 
 namespace quorvane::host {

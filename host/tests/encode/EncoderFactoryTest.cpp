@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "encode/LogCapture.h"
+#include "support/LogCapture.h"
 #include "encode/StandinLibrary.h"
 #include "encode/TestDevice.h"
 

@@ -8,8 +8,10 @@
 #include <cstring>
 #include <vector>
 
-#include "LogCapture.h"
+#include "support/LogCapture.h"
 #include "TestDevice.h"
+
+using quorvane::test::LogCapture;
 
 using Microsoft::WRL::ComPtr;
 
@@ -308,11 +310,11 @@ TEST(CASProcessorInitTest, LogsStrengthOrMissingDevice) {
   LogCapture log;
   CASProcessor cas;
   EXPECT_FALSE(cas.initialize(nullptr));
-  EXPECT_TRUE(log.contains("error|CASProcessor: No device provided"));
+  EXPECT_TRUE(log.hasLine(spdlog::level::err, "CASProcessor: No device provided"));
   EXPECT_FALSE(cas.isAvailable());
   ASSERT_TRUE(cas.initialize(device.Get()));
   EXPECT_TRUE(cas.isAvailable());
-  EXPECT_TRUE(log.contains("info|CASProcessor initialized (sharpness=0.70)"));
+  EXPECT_TRUE(log.hasLine(spdlog::level::info, "CASProcessor initialized (sharpness=0.70)"));
 }
 
 }  // namespace

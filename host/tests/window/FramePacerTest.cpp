@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "LogCapture.h"
+#include "support/LogCapture.h"
 #include "TestDevice.h"
+
+using quorvane::test::LogCapture;
 
 namespace quorvane::host {
 namespace {
@@ -21,8 +23,8 @@ TEST(FramePacerTest, ReadsRefreshRateOfFirstOutput) {
   EXPECT_LT(pacer.refreshRate, 1000.0f);
   EXPECT_TRUE(pacer.vsyncEnabled.load());
   const std::string expected = fmt::format(
-      "info|FramePacer: VSync synchronization available (refresh rate: {:.1f}Hz)", pacer.refreshRate);
-  EXPECT_TRUE(log.contains(expected)) << expected;
+      "FramePacer: VSync synchronization available (refresh rate: {:.1f}Hz)", pacer.refreshRate);
+  EXPECT_TRUE(log.hasLine(spdlog::level::info, expected)) << expected;
 }
 
 TEST(FramePacerTest, NoDeviceKeepsDefaults) {
@@ -31,7 +33,7 @@ TEST(FramePacerTest, NoDeviceKeepsDefaults) {
   EXPECT_FALSE(pacer.initialize(nullptr));
   EXPECT_FALSE(pacer.isVSyncAvailable());
   EXPECT_FLOAT_EQ(pacer.refreshRate, 60.0f);
-  EXPECT_TRUE(log.contains("warning|FramePacer: No device provided"));
+  EXPECT_TRUE(log.hasLine(spdlog::level::warn, "FramePacer: No device provided"));
 }
 
 }  // namespace

@@ -16,8 +16,10 @@
 #define STBI_ONLY_PNG
 #include <stb_image.h>
 
-#include "LogCapture.h"
+#include "support/LogCapture.h"
 #include "TestIcon.h"
+
+using quorvane::test::LogCapture;
 
 namespace quorvane::host {
 namespace {

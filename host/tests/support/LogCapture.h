@@ -6,11 +6,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quorvane::test {
 
-// Makes spdlog's default logger one that keeps every message, for the life of the object.
+// Makes spdlog's default logger one that keeps every message in memory, for the life of
+// the object.
 class LogCapture {
  public:
   LogCapture() : sink_(std::make_shared<Sink>()), previous_(spdlog::default_logger()) {
@@ -22,10 +24,21 @@ class LogCapture {
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
+  // A message containing text, at the given level unless it is off.
   bool contains(const std::string& text, spdlog::level::level_enum level = spdlog::level::off) const {
     std::lock_guard lock(sink_->linesMutex);
     for (const auto& [lineLevel, line] : sink_->lines) {
       if (line.find(text) != std::string::npos && (level == spdlog::level::off || level == lineLevel)) {
+        return true;
+      }
+    }
+    return false;
+  }
+  // A message that is exactly text, at that level.
+  bool hasLine(spdlog::level::level_enum level, const std::string& text) const {
+    std::lock_guard lock(sink_->linesMutex);
+    for (const auto& [lineLevel, line] : sink_->lines) {
+      if (lineLevel == level && line == text) {
         return true;
       }
     }
@@ -38,6 +51,20 @@ class LogCapture {
       n += entry.second.find(text) != std::string::npos ? 1 : 0;
     }
     return n;
+  }
+  size_t lines() const {
+    std::lock_guard lock(sink_->linesMutex);
+    return sink_->lines.size();
+  }
+  // Every message so far as "level|message" lines, e.g. "warning|Something failed\n".
+  std::string text() const {
+    std::lock_guard lock(sink_->linesMutex);
+    std::string all;
+    for (const auto& [level, line] : sink_->lines) {
+      const auto name = spdlog::level::to_string_view(level);
+      all.append(name.data(), name.size()).append("|").append(line).append("\n");
+    }
+    return all;
   }
   void clear() {
     std::lock_guard lock(sink_->linesMutex);
