@@ -22,8 +22,8 @@ TEST(FramePacerTest, ReadsRefreshRateOfFirstOutput) {
   EXPECT_GT(pacer.refreshRate, 1.0f);
   EXPECT_LT(pacer.refreshRate, 1000.0f);
   EXPECT_TRUE(pacer.vsyncEnabled.load());
-  const std::string expected = fmt::format(
-      "FramePacer: VSync synchronization available (refresh rate: {:.1f}Hz)", pacer.refreshRate);
+  const std::string expected =
+      fmt::format("FramePacer: VSync synchronization available (refresh rate: {:.1f}Hz)", pacer.refreshRate);
   EXPECT_TRUE(log.hasLine(spdlog::level::info, expected)) << expected;
 }
 
