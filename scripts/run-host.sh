@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the Windows host with the stand-in platform pieces and runs it under Wine,
+# Builds the Windows host and runs it under Wine,
 # starting a virtual display when none is set.
 set -euo pipefail
 
@@ -19,8 +19,5 @@ if [ -z "${DISPLAY:-}" ] && [ -f "$QH_WINE_STATE/display" ]; then
   echo "run-host: no display was set; the host's window is on the virtual display $DISPLAY"
 fi
 exe="$build/host/src/main/QuorvaneHost.exe"
-if [ -f "$build/host/standins/host/QuorvaneHostStandin.exe" ]; then
-  exe="$build/host/standins/host/QuorvaneHostStandin.exe"
-fi
 cd "$build"
 exec wine "$exe" "$@"
