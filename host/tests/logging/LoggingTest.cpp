@@ -90,14 +90,12 @@ TEST(Logging, FileSinkLevelsFlushAndRotation) {
 }
 
 TEST(Logging, LogFolderFallsBackToWorkingDirectory) {
+  // An empty value removes the variable from the C runtime's environment on Windows.
   quorvane::test::ScopedEnv env("LOCALAPPDATA", "");
-#ifdef _WIN32
-  // An empty value removes the variable from the C runtime's environment.
-  EXPECT_EQ(fs::path(Logging::logDirectory()), fs::path(".") / "logs");
-#else
+#ifndef _WIN32
   unsetenv("LOCALAPPDATA");
-  EXPECT_EQ(fs::path(Logging::logDirectory()), fs::path(".") / "logs");
 #endif
+  EXPECT_EQ(fs::path(Logging::logDirectory()), fs::path(".") / "logs");
 }
 
 #ifdef _WIN32
