@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "audio/ToneTools.h"
-#include "support/LogCapture.h"
 
 // Runs against the private PulseAudio server of the "pulse" fixture: a 1 kHz tone plays
 // into its null sink, whose monitor is the default capture endpoint that the stand-in
@@ -55,7 +54,6 @@ struct Recorder {
 
 TEST(AudioCaptureTest, ToneArrivesAsSixteenBitPcmAndSurvivesOpus) {
   ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
-  quorvane::test::LogCapture log;
   {
     AudioCapture capture;
     capture.stop();  // without start: nothing happens
