@@ -2,14 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 #include <vector>
 
 namespace quorvane::host {
 namespace {
 
-using PcmConversion::SampleLayout;
+using namespace PcmConversion;
 
 TEST(PcmConversionTest, TruncatesTowardZeroAndClampsToTheRange) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
@@ -18,26 +17,25 @@ TEST(PcmConversionTest, TruncatesTowardZeroAndClampsToTheRange) {
   const std::vector<int16_t> expected = {32767,  -32767, -16383, 16383, 32766,  32767,
                                          -32767, 0,      0,      32767, -32767, 0};
   std::vector<int16_t> out(in.size(), 12345);
-  PcmConversion::floatToInt16(in.data(), in.size(), out.data());
+  floatToInt16(in.data(), in.size(), out.data());
   EXPECT_EQ(out, expected);
 }
 
 TEST(PcmConversionTest, OnlyThirtyTwoBitFloatsTakeTheFloatPath) {
-  constexpr uint16_t kPcm = 0x0001;
-  EXPECT_EQ(PcmConversion::classify(PcmConversion::kFormatTagIeeeFloat, 32, false), SampleLayout::Float32);
-  EXPECT_EQ(PcmConversion::classify(PcmConversion::kFormatTagExtensible, 32, true), SampleLayout::Float32);
-  EXPECT_EQ(PcmConversion::classify(PcmConversion::kFormatTagIeeeFloat, 64, false),
-            SampleLayout::Unsupported);
-  EXPECT_EQ(PcmConversion::classify(PcmConversion::kFormatTagExtensible, 64, true),
-            SampleLayout::Unsupported);
-  EXPECT_EQ(PcmConversion::classify(PcmConversion::kFormatTagExtensible, 16, true),
-            SampleLayout::Unsupported);
-
-  EXPECT_EQ(PcmConversion::classify(kPcm, 16, false), SampleLayout::Int16);
-  EXPECT_EQ(PcmConversion::classify(PcmConversion::kFormatTagExtensible, 16, false), SampleLayout::Int16);
-  EXPECT_EQ(PcmConversion::classify(kPcm, 24, false), SampleLayout::Unsupported);
-  EXPECT_EQ(PcmConversion::classify(PcmConversion::kFormatTagExtensible, 32, false),
-            SampleLayout::Unsupported);
+  constexpr uint16_t kPcm = 0x0001, kFloat = kFormatTagIeeeFloat, kExt = kFormatTagExtensible;
+  const struct {
+    uint16_t tag, bits;
+    bool floatSubFormat;
+    SampleLayout layout;
+  } cases[] = {{kFloat, 32, false, SampleLayout::Float32},     {kExt, 32, true, SampleLayout::Float32},
+               {kFloat, 64, false, SampleLayout::Unsupported}, {kExt, 64, true, SampleLayout::Unsupported},
+               {kExt, 16, true, SampleLayout::Unsupported},    {kPcm, 16, false, SampleLayout::Int16},
+               {kExt, 16, false, SampleLayout::Int16},         {kPcm, 24, false, SampleLayout::Unsupported},
+               {kExt, 32, false, SampleLayout::Unsupported}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(classify(c.tag, c.bits, c.floatSubFormat), c.layout)
+        << c.tag << "/" << c.bits << "/" << c.floatSubFormat;
+  }
 }
 
 }  // namespace
