@@ -1,6 +1,7 @@
 #include "encode/EncoderFactory.h"
 
 #include <windows.h>
+#include <process.h>
 
 #include <gtest/gtest.h>
 
@@ -61,24 +62,11 @@ int runChildWithVendor(DWORD vendor, DWORD device, const wchar_t* expectation) {
 
   wchar_t exe[MAX_PATH];
   GetModuleFileNameW(nullptr, exe, MAX_PATH);
-  std::wstring command = L"\"" + std::wstring(exe) + L"\" --gtest_filter=EncoderFactoryChild.*";
-  SetEnvironmentVariableW(L"QH_FACTORY_CHILD", expectation);
-  STARTUPINFOW si{};
-  si.cb = sizeof(si);
-  PROCESS_INFORMATION pi{};
-  const BOOL started =
-      CreateProcessW(exe, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
-  SetEnvironmentVariableW(L"QH_FACTORY_CHILD", nullptr);
-  DWORD code = 1;
-  if (started) {
-    if (WaitForSingleObject(pi.hProcess, 180000) == WAIT_OBJECT_0) {
-      GetExitCodeProcess(pi.hProcess, &code);
-    } else {
-      TerminateProcess(pi.hProcess, 1);
-    }
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-  }
+  const std::wstring quoted = L"\"" + std::wstring(exe) + L"\"";
+  _wputenv_s(L"QH_FACTORY_CHILD", expectation);
+  const intptr_t code =
+      _wspawnl(_P_WAIT, exe, quoted.c_str(), L"--gtest_filter=EncoderFactoryChild.*", nullptr);
+  _wputenv_s(L"QH_FACTORY_CHILD", L"");
 
   for (int i = 0; i < 2; ++i) {
     if (had[i]) {
@@ -87,7 +75,7 @@ int runChildWithVendor(DWORD vendor, DWORD device, const wchar_t* expectation) {
       RegDeleteKeyValueW(HKEY_CURRENT_USER, key, names[i]);
     }
   }
-  return started ? static_cast<int>(code) : -1;
+  return static_cast<int>(code);
 }
 
 TEST(EncoderFactory, PicksAmfOnAnAmdAdapterAndNothingOnOthers) {

@@ -27,18 +27,16 @@ class StandinLibrary {
   StandinLibrary(const StandinLibrary&) = delete;
   StandinLibrary& operator=(const StandinLibrary&) = delete;
 
-  template <typename Fn>
-  Fn fn(const char* name) const {
-    auto proc = reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module_, name)));
-    if (proc == nullptr) {
-      throw std::runtime_error(std::string("stand-in export missing: ") + name);
-    }
-    return proc;
-  }
   // Calls the control export `prefix` + `name`.
   template <typename R = void, typename... Args>
   R call(const char* name, Args... args) const {
-    return fn<R (*)(Args...)>((prefix_ + name).c_str())(args...);
+    const std::string symbol = prefix_ + name;
+    auto proc = reinterpret_cast<R (*)(Args...)>(
+        reinterpret_cast<void (*)()>(GetProcAddress(module_, symbol.c_str())));
+    if (proc == nullptr) {
+      throw std::runtime_error("stand-in export missing: " + symbol);
+    }
+    return proc(args...);
   }
   void reset() const { call("Reset"); }
   void fail(const char* runtimeCall, int result) const { call("Fail", runtimeCall, result); }
