@@ -179,6 +179,7 @@ TEST_F(AmfEncoderTest, DelayedFullAndBurstOutputAndUntypedOutput) {
   runtime.call("OmitOutputType", true);
   encoder->requestKeyframe();
   ASSERT_TRUE(encodePattern(7));
+  ASSERT_EQ(h.outputs.size(), 7u);
   EXPECT_FALSE(h.outputs.back().keyframe);
 }
 
