@@ -7,55 +7,35 @@
 namespace {
 
 // A plain byte-by-byte scan to hold the store's faster one against.
-struct Reference {
-  std::vector<uint8_t> sps, pps, vps;
+size_t startCodeLength(const uint8_t* d, size_t i) {
+  if (d[i] != 0 || d[i + 1] != 0) return 0;
+  return d[i + 2] == 1 ? 3 : (d[i + 2] == 0 && d[i + 3] == 1) ? 4 : 0;
+}
 
-  static bool startsAt(const uint8_t* d, size_t i, size_t& length) {
-    if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 1) {
-      length = 3;
-      return true;
+// Keeps the last VPS, SPS and PPS in sets[0], sets[1], sets[2].
+void referenceScan(const uint8_t* d, size_t size, bool hevc, std::vector<uint8_t>* sets) {
+  for (size_t i = 0; i + 4 < size;) {
+    const size_t length = startCodeLength(d, i);
+    if (length == 0) {
+      ++i;
+      continue;
     }
-    if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] == 0 && d[i + 3] == 1) {
-      length = 4;
-      return true;
-    }
-    return false;
+    const size_t n = i + length;
+    size_t e = n + 1;
+    while (e + 3 < size && startCodeLength(d, e) == 0) ++e;
+    if (e + 3 >= size) e = size;
+    const int type = hevc ? d[n] & 0x7E : d[n] & 0x1F;
+    const int index = hevc ? (type == 0x40   ? 0
+                              : type == 0x42 ? 1
+                              : type == 0x44 ? 2
+                                             : -1)
+                           : (type == 7   ? 1
+                              : type == 8 ? 2
+                                          : -1);
+    if (index >= 0) sets[index].assign(d + n, d + e);
+    i = e;
   }
-
-  void scan(const uint8_t* d, size_t size, bool hevc) {
-    if (size < 5) {
-      return;
-    }
-    size_t i = 0;
-    while (i + 4 < size) {
-      size_t length = 0;
-      if (!startsAt(d, i, length)) {
-        ++i;
-        continue;
-      }
-      const size_t n = i + length;
-      size_t e = size;
-      for (size_t j = n + 1; j + 3 < size; ++j) {
-        size_t unused = 0;
-        if (startsAt(d, j, unused)) {
-          e = j;
-          break;
-        }
-      }
-      const uint8_t h = d[n];
-      std::vector<uint8_t>* target = nullptr;
-      if (hevc) {
-        target = (h & 0x7E) == 0x40 ? &vps : (h & 0x7E) == 0x42 ? &sps : (h & 0x7E) == 0x44 ? &pps : nullptr;
-      } else {
-        target = (h & 0x1F) == 7 ? &sps : (h & 0x1F) == 8 ? &pps : nullptr;
-      }
-      if (target != nullptr) {
-        target->assign(d + n, d + e);
-      }
-      i = e;
-    }
-  }
-};
+}
 
 }  // namespace
 
@@ -66,14 +46,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   quorvane::host::CodecHeaderStore store;
-  Reference reference;
+  std::vector<uint8_t> sets[3];
   const bool hevc = (data[0] & 1) != 0;
   store.extract(data + 1, size - 1, hevc);
-  reference.scan(data + 1, size - 1, hevc);
+  referenceScan(data + 1, size - 1, hevc, sets);
   store.extract(data + 1, (size - 1) / 2, !hevc);
-  reference.scan(data + 1, (size - 1) / 2, !hevc);
+  referenceScan(data + 1, (size - 1) / 2, !hevc, sets);
   const auto headers = store.get();
-  if (headers.sps != reference.sps || headers.pps != reference.pps || headers.vps != reference.vps ||
+  if (headers.vps != sets[0] || headers.sps != sets[1] || headers.pps != sets[2] ||
       headers.valid != (!headers.sps.empty() && !headers.pps.empty())) {
     __builtin_trap();
   }

@@ -18,13 +18,7 @@ TEST(EncoderFactoryWithoutRuntimes, CreatesNothingAndSaysSo) {
   EXPECT_TRUE(log.contains("Failed to create any hardware encoder", spdlog::level::err));
 
   EXPECT_EQ(EncoderFactory::createEncoder(EncoderType::NVENC, gpu.device(), EncoderConfig{}), nullptr);
-  EXPECT_TRUE(log.contains("Failed to load nvEncodeAPI64.dll", spdlog::level::err));
-  EXPECT_TRUE(log.contains("Failed to initialize NVENC encoder", spdlog::level::err));
   EXPECT_EQ(EncoderFactory::createEncoder(EncoderType::AMF, gpu.device(), EncoderConfig{}), nullptr);
-  EXPECT_TRUE(
-      log.contains("Failed to load amfrt64.dll - AMD drivers may not be installed", spdlog::level::err));
-  EXPECT_TRUE(log.contains("Failed to load AMF library", spdlog::level::err));
-  EXPECT_TRUE(log.contains("Failed to initialize AMF encoder", spdlog::level::err));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "encode/TestDecoder.h"
 
 namespace quorvane::test {
@@ -33,30 +35,46 @@ bool EncoderHarness::encodePattern(host::EncoderBase& encoder, uint32_t frame, c
   return encoder.encodeFrame(texture.Get());
 }
 
-bool EncoderHarness::encodeNoise(host::EncoderBase& encoder, uint32_t seed, const host::EncoderConfig& c) {
-  auto texture = gpu_.texture(TestDevice::noise(c.width, c.height, seed), c.width, c.height);
-  return encoder.encodeFrame(texture.Get());
-}
-
-uint64_t EncoderHarness::meanSizeFrom(size_t first) const {
-  if (first >= outputs.size()) {
-    return 0;
+uint64_t EncoderHarness::encodeNoise(host::EncoderBase& encoder, uint32_t count,
+                                     const host::EncoderConfig& c) {
+  const size_t first = outputs.size() + count - count / 3;
+  for (uint32_t i = 0; i < count; ++i) {
+    auto texture = gpu_.texture(TestDevice::noise(c.width, c.height, seed_++), c.width, c.height);
+    if (!encoder.encodeFrame(texture.Get())) {
+      ADD_FAILURE() << "noise picture " << i << " failed";
+      return 0;
+    }
   }
   uint64_t sum = 0;
   for (size_t i = first; i < outputs.size(); ++i) {
     sum += outputs[i].data.size();
   }
-  return sum / (outputs.size() - first);
+  return outputs.size() > first ? sum / (outputs.size() - first) : 0;
 }
 
-void EncoderHarness::expectDecodesToPictures() const {
-  ASSERT_EQ(outputs.size(), pictures.size());
+void EncoderHarness::expectStreamWithForcedKeyframe(host::EncoderBase& encoder, uint32_t count,
+                                                    uint32_t forced) {
+  const size_t first = outputs.size(), firstPicture = pictures.size();
+  for (uint32_t i = 0; i < count; ++i) {
+    if (i == forced) {
+      encoder.requestKeyframe();
+    }
+    ASSERT_TRUE(encodePattern(encoder, i));
+  }
+  ASSERT_EQ(outputs.size(), first + count);
   TestDecoder decoder;
-  for (size_t i = 0; i < outputs.size(); ++i) {
+  for (uint32_t i = 0; i < count; ++i) {
+    const RecordedFrame& out = outputs[first + i];
     std::vector<uint8_t> picture;
     uint32_t w = 0, h = 0;
-    ASSERT_TRUE(decoder.decode(outputs[i].data, picture, w, h)) << "unit " << i;
-    EXPECT_GE(TestDecoder::psnr(picture, pictures[i]), 35.0) << "unit " << i;
+    ASSERT_TRUE(decoder.decode(out.data, picture, w, h)) << "unit " << i;
+    EXPECT_GE(TestDecoder::psnr(picture, pictures[firstPicture + i]), 35.0) << "unit " << i;
+    EXPECT_EQ(out.frameNumber, first + i);
+    const auto types = TestDecoder::nalTypes(out.data);
+    const auto has = [&](int t) { return std::find(types.begin(), types.end(), t) != types.end(); };
+    const bool idr = i == 0 || i == forced;
+    EXPECT_EQ(out.keyframe, idr) << "unit " << i;
+    EXPECT_EQ(has(5) && has(7) && has(8) && out.headersValid, idr) << "unit " << i;
   }
 }
 

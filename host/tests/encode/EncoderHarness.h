@@ -29,19 +29,19 @@ class EncoderHarness {
   void record(host::EncoderBase& encoder, std::function<void()> also = {});
   bool encodePattern(host::EncoderBase& encoder, uint32_t frame,
                      const host::EncoderConfig& config = smallConfig());
-  bool encodeNoise(host::EncoderBase& encoder, uint32_t seed,
-                   const host::EncoderConfig& config = smallConfig());
-
-  // Mean size of the recorded units from index `first` on.
-  uint64_t meanSizeFrom(size_t first) const;
-  // Every recorded unit decodes to its pattern picture within 35 dB PSNR.
-  void expectDecodesToPictures() const;
+  // Encodes `count` noise pictures; the mean output size of the last third of them.
+  uint64_t encodeNoise(host::EncoderBase& encoder, uint32_t count, const host::EncoderConfig& config);
+  // Encodes `count` pattern pictures with a keyframe request before picture `forced`: each
+  // decodes to its picture within 35 dB PSNR and is numbered in order, and exactly the first and
+  // the forced one are IDRs carrying SPS and PPS (with the headers valid in the callback).
+  void expectStreamWithForcedKeyframe(host::EncoderBase& encoder, uint32_t count, uint32_t forced);
 
   std::vector<RecordedFrame> outputs;
   std::vector<std::vector<uint8_t>> pictures;
 
  private:
   TestDevice gpu_;
+  uint32_t seed_ = 0;
 };
 
 }  // namespace quorvane::test

@@ -2,88 +2,40 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "support/LogCapture.h"
 #include "encode/StandinLibrary.h"
-#include "encode/TestDecoder.h"
-#include "encode/EncoderHarness.h"
 
 namespace quorvane::host {
 namespace {
 
-using test::StandinLibrary;
-using test::TestDecoder;
+using U = std::vector<uint64_t>;
 
-class NvencEncoderTest : public ::testing::Test {
+class NvencEncoderTest : public test::EncoderTest<NvencEncoder> {
  protected:
-  void SetUp() override {
-    reset = runtime.fn<void (*)()>("StandinNvencReset");
-    fail = runtime.fn<void (*)(const char*, int)>("StandinNvencFail");
-    calls = runtime.fn<const char* (*)()>("StandinNvencCalls");
-    live = runtime.fn<int (*)()>("StandinNvencLiveObjects");
-    lastPicFlags = runtime.fn<uint32_t (*)()>("StandinNvencLastPicFlags");
-    reset();
+  NvencEncoderTest() : EncoderTest(L"nvEncodeAPI64.dll", "StandinNvenc") {}
+  uint32_t lastPicFlags() const { return runtime.call<uint32_t>("LastPicFlags"); }
+  template <typename T>
+  const T* last(const char* what) const {
+    return runtime.call<const T*>(what);
   }
-
-  // Every test ends with the runtime holding nothing and the encoder's library reference gone.
-  void TearDown() override {
-    encoder.reset();
-    runtime.expectAllReleased("StandinNvencLiveObjects");
-  }
-
-  static EncoderConfig smallConfig() { return test::EncoderHarness::smallConfig(); }
-
-  void collect() { h.record(*encoder); }
-
-  bool encodePattern(uint32_t frame) { return h.encodePattern(*encoder, frame); }
-
-  test::EncoderHarness h;
-  StandinLibrary runtime{L"nvEncodeAPI64.dll"};
-  void (*reset)();
-  void (*fail)(const char*, int);
-  const char* (*calls)();
-  int (*live)();
-  uint32_t (*lastPicFlags)();
-  std::unique_ptr<NvencEncoder> encoder = std::make_unique<NvencEncoder>();
 };
 
 TEST_F(NvencEncoderTest, EncodesDecodablePicturesWithIdrOnFirstAndForcedFrames) {
   test::LogCapture log;
-  ASSERT_TRUE(encoder->initialize(h.device(), smallConfig()));
-  collect();
-  for (uint32_t i = 0; i < 8; ++i) {
-    if (i == 5) {
-      encoder->requestKeyframe();
-    }
-    ASSERT_TRUE(encodePattern(i));
-    EXPECT_EQ(lastPicFlags(), i == 5 ? 6u : 0u);
-  }
-  ASSERT_EQ(h.outputs.size(), 8u);
-  h.expectDecodesToPictures();
+  start();
+  h.expectStreamWithForcedKeyframe(*encoder, 8, 5);
   uint64_t bytes = 0;
-  for (uint32_t i = 0; i < h.outputs.size(); ++i) {
-    const auto& out = h.outputs[i];
+  for (const auto& out : h.outputs) {
     bytes += out.data.size();
-    EXPECT_EQ(out.frameNumber, i);
-    EXPECT_EQ(out.keyframe, i == 0 || i == 5) << i;
-    const auto types = TestDecoder::nalTypes(out.data);
-    if (out.keyframe) {
-      EXPECT_NE(std::find(types.begin(), types.end(), 7), types.end());
-      EXPECT_NE(std::find(types.begin(), types.end(), 8), types.end());
-      EXPECT_NE(std::find(types.begin(), types.end(), 5), types.end());
-      EXPECT_TRUE(out.headersValid);
-    }
   }
   const CodecHeaders headers = encoder->getCodecHeaders();
   ASSERT_TRUE(headers.valid);
-  EXPECT_EQ(headers.sps[0] & 0x1F, 7);
-  EXPECT_EQ(headers.pps[0] & 0x1F, 8);
+  EXPECT_EQ(U({headers.sps[0] & 0x1Fu, headers.pps[0] & 0x1Fu}), U({7, 8}));
   const EncoderStats stats = encoder->getStats();
-  EXPECT_EQ(stats.framesEncoded, 8u);
-  EXPECT_EQ(stats.bytesEncoded, bytes);
+  EXPECT_EQ(U({stats.framesEncoded, stats.bytesEncoded}), U({8, bytes}));
   EXPECT_GT(stats.avgEncodeTimeMs, 0.0);
 
   // A second initialize keeps the running configuration.
@@ -105,195 +57,153 @@ TEST_F(NvencEncoderTest, RuntimeReceivesTheLowLatencyCbrConfiguration) {
   c.fullRangeColor = true;
   ASSERT_TRUE(encoder->initialize(h.device(), c));
 
-  EXPECT_EQ(
-      std::string(calls()),
-      "NvEncodeAPICreateInstance\nnvEncOpenEncodeSessionEx\nnvEncGetEncodePresetConfigEx\n"
-      "nvEncInitializeEncoder\n"
-      "nvEncRegisterResource\nnvEncCreateBitstreamBuffer\nnvEncRegisterResource\nnvEncCreateBitstreamBuffer\n"
-      "nvEncRegisterResource\nnvEncCreateBitstreamBuffer\nnvEncRegisterResource\nnvEncCreateBitstreamBuffer"
-      "\n");
-  const auto* open = runtime.fn<const NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* (*)()>("StandinNvencLastOpen")();
+  std::string ring;
+  for (int i = 0; i < 4; ++i) {
+    ring += "nvEncRegisterResource\nnvEncCreateBitstreamBuffer\n";
+  }
+  EXPECT_EQ(runtime.calls(),
+            "NvEncodeAPICreateInstance\nnvEncOpenEncodeSessionEx\nnvEncGetEncodePresetConfigEx\n"
+            "nvEncInitializeEncoder\n" +
+                ring);
+  const auto* open = last<NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS>("LastOpen");
   EXPECT_EQ(open->deviceType, NV_ENC_DEVICE_TYPE_DIRECTX);
   EXPECT_EQ(open->device, h.device());
-  const auto* init = runtime.fn<const NV_ENC_INITIALIZE_PARAMS* (*)()>("StandinNvencLastInit")();
+  const auto* init = last<NV_ENC_INITIALIZE_PARAMS>("LastInit");
   EXPECT_TRUE(IsEqualGUID(init->encodeGUID, NV_ENC_CODEC_H264_GUID));
   EXPECT_TRUE(IsEqualGUID(init->presetGUID, NV_ENC_PRESET_P1_GUID));
   EXPECT_EQ(init->tuningInfo, NV_ENC_TUNING_INFO_ULTRA_LOW_LATENCY);
-  EXPECT_EQ(init->encodeWidth, 256u);
-  EXPECT_EQ(init->darWidth, 256u);
-  EXPECT_EQ(init->maxEncodeWidth, 256u);
-  EXPECT_EQ(init->encodeHeight, 144u);
-  EXPECT_EQ(init->maxEncodeHeight, 144u);
-  EXPECT_EQ(init->frameRateNum, 60u);
-  EXPECT_EQ(init->frameRateDen, 1u);
-  EXPECT_EQ(init->enableEncodeAsync, 0u);
-  EXPECT_EQ(init->enablePTD, 1u);
+  // Size, rate, synchronous mode, picture types decided by the runtime.
+  EXPECT_EQ(
+      U({init->encodeWidth, init->darWidth, init->maxEncodeWidth, init->encodeHeight, init->maxEncodeHeight,
+         init->frameRateNum, init->frameRateDen, init->enableEncodeAsync, init->enablePTD}),
+      U({256, 256, 256, 144, 144, 60, 1, 0, 1}));
   const NV_ENC_CONFIG& cfg = *init->encodeConfig;
   EXPECT_TRUE(IsEqualGUID(cfg.profileGUID, NV_ENC_H264_PROFILE_HIGH_GUID));  // the preset's
-  EXPECT_EQ(cfg.gopLength, 120u);
-  EXPECT_EQ(cfg.frameIntervalP, 1);
-  EXPECT_EQ(cfg.rcParams.rateControlMode, NV_ENC_PARAMS_RC_CBR);
-  EXPECT_EQ(cfg.rcParams.averageBitRate, 8000000u);
-  EXPECT_EQ(cfg.rcParams.maxBitRate, 12000000u);
-  EXPECT_EQ(cfg.rcParams.vbvBufferSize, 200000u);
-  EXPECT_EQ(cfg.rcParams.vbvInitialDelay, 200000u);
-  EXPECT_EQ(cfg.rcParams.enableAQ, 1u);
-  EXPECT_EQ(cfg.rcParams.zeroReorderDelay, 1u);
-  EXPECT_EQ(cfg.rcParams.aqStrength, 8u);
+  const auto& rc = cfg.rcParams;
+  EXPECT_EQ(rc.rateControlMode, NV_ENC_PARAMS_RC_CBR);
+  EXPECT_EQ(U({cfg.gopLength, static_cast<uint64_t>(cfg.frameIntervalP), rc.averageBitRate, rc.maxBitRate,
+               rc.vbvBufferSize, rc.vbvInitialDelay, rc.enableAQ, rc.zeroReorderDelay, rc.aqStrength}),
+            U({120, 1, 8000000, 12000000, 200000, 200000, 1, 1, 8}));
   const auto& h264 = cfg.encodeCodecConfig.h264Config;
-  EXPECT_EQ(h264.repeatSPSPPS, 1u);
-  EXPECT_EQ(h264.outputAUD, 0u);
-  EXPECT_EQ(h264.disableSPSPPS, 0u);
-  EXPECT_EQ(h264.idrPeriod, 120u);
-  EXPECT_EQ(h264.maxNumRefFrames, 1u);
-  EXPECT_EQ(h264.sliceMode, 3u);
-  EXPECT_EQ(h264.sliceModeData, 4u);
-  EXPECT_EQ(h264.h264VUIParameters.videoSignalTypePresentFlag, 1u);
-  EXPECT_EQ(h264.h264VUIParameters.videoFullRangeFlag, 1u);
-  EXPECT_EQ(static_cast<uint32_t>(h264.h264VUIParameters.colourPrimaries), 1u);
-  EXPECT_EQ(static_cast<uint32_t>(h264.h264VUIParameters.colourMatrix), 1u);
-  const auto* reg = runtime.fn<const NV_ENC_REGISTER_RESOURCE* (*)()>("StandinNvencLastRegister")();
+  const auto& vui = h264.h264VUIParameters;
+  EXPECT_EQ(U({h264.repeatSPSPPS, h264.outputAUD, h264.disableSPSPPS, h264.idrPeriod, h264.maxNumRefFrames,
+               h264.sliceMode, h264.sliceModeData, vui.videoSignalTypePresentFlag, vui.videoFullRangeFlag,
+               static_cast<uint64_t>(vui.colourPrimaries), static_cast<uint64_t>(vui.colourMatrix)}),
+            U({1, 0, 0, 120, 1, 3, 4, 1, 1, 1, 1}));
+  const auto* reg = last<NV_ENC_REGISTER_RESOURCE>("LastRegister");
   EXPECT_EQ(reg->bufferFormat, NV_ENC_BUFFER_FORMAT_ARGB);
   EXPECT_EQ(reg->bufferUsage, NV_ENC_INPUT_IMAGE);
   EXPECT_EQ(reg->pitch, 0u);
-}
+  encoder->shutdown();
 
-TEST_F(NvencEncoderTest, HevcSessionGetsTheHevcConfigurationAndParameterSets) {
-  EncoderConfig c = smallConfig();
+  // HEVC: its own codec, configuration and parameter sets including the VPS.
+  runtime.reset();
+  c = smallConfig();
   c.codec = "h265";
   c.gopLength = 90;
   c.sliceCount = 2;
-  ASSERT_TRUE(encoder->initialize(h.device(), c));
-  const auto* init = runtime.fn<const NV_ENC_INITIALIZE_PARAMS* (*)()>("StandinNvencLastInit")();
-  EXPECT_TRUE(IsEqualGUID(init->encodeGUID, NV_ENC_CODEC_HEVC_GUID));
-  const auto& hevc = init->encodeConfig->encodeCodecConfig.hevcConfig;
-  EXPECT_EQ(hevc.repeatSPSPPS, 1u);
-  EXPECT_EQ(hevc.idrPeriod, 90u);
-  EXPECT_EQ(hevc.maxNumRefFramesInDPB, 1u);
-  EXPECT_EQ(hevc.sliceMode, 3u);
-  EXPECT_EQ(hevc.sliceModeData, 2u);
-  collect();
+  start(c);
+  const auto& hevc = last<NV_ENC_INITIALIZE_PARAMS>("LastInit")->encodeConfig->encodeCodecConfig.hevcConfig;
+  EXPECT_TRUE(IsEqualGUID(last<NV_ENC_INITIALIZE_PARAMS>("LastInit")->encodeGUID, NV_ENC_CODEC_HEVC_GUID));
+  EXPECT_EQ(
+      U({hevc.repeatSPSPPS, hevc.idrPeriod, hevc.maxNumRefFramesInDPB, hevc.sliceMode, hevc.sliceModeData}),
+      U({1, 90, 1, 3, 2}));
   ASSERT_TRUE(encodePattern(0));
   const CodecHeaders headers = encoder->getCodecHeaders();
   EXPECT_TRUE(headers.valid);
   ASSERT_FALSE(headers.vps.empty());
-  EXPECT_EQ(headers.vps[0], 0x40);
-  EXPECT_EQ(headers.sps[0], 0x42);
+  EXPECT_EQ(U({headers.vps[0], headers.sps[0]}), U({0x40, 0x42}));
 }
 
 TEST_F(NvencEncoderTest, BitrateChangeReachesRuntimeAndOutputFollowsIt) {
   test::LogCapture log;
   EncoderConfig c = smallConfig();
   c.gopLength = 1000;
-  ASSERT_TRUE(encoder->initialize(h.device(), c));
-  collect();
-  for (uint32_t i = 0; i < 12; ++i) {
-    ASSERT_TRUE(h.encodeNoise(*encoder, i, c));
-  }
-  const uint64_t highRate = h.meanSizeFrom(6);
+  start(c);
+  const uint64_t highRate = h.encodeNoise(*encoder, 12, c);
 
-  EXPECT_TRUE(encoder->reconfigure([&] {
-    EncoderConfig lower = c;
-    lower.bitrate = 300;
-    lower.maxBitrate = 400;
-    return lower;
-  }()));
+  EncoderConfig lower = c;
+  lower.bitrate = 300;
+  lower.maxBitrate = 400;
+  EXPECT_TRUE(encoder->reconfigure(lower));
   EXPECT_TRUE(log.contains("Bitrate updated to 300 / 400 kbps", spdlog::level::info));
-  const auto* re = runtime.fn<const NV_ENC_RECONFIGURE_PARAMS* (*)()>("StandinNvencLastReconfigure")();
-  EXPECT_EQ(re->forceIDR, 1u);
-  EXPECT_EQ(re->resetEncoder, 0u);
-  EXPECT_EQ(re->reInitEncodeParams.maxEncodeWidth, 0u);
-  EXPECT_EQ(re->reInitEncodeParams.maxEncodeHeight, 0u);
-  EXPECT_EQ(re->reInitEncodeParams.encodeWidth, 256u);
-  EXPECT_EQ(re->reInitEncodeParams.encodeConfig->rcParams.averageBitRate, 300000u);
-  EXPECT_EQ(re->reInitEncodeParams.encodeConfig->rcParams.maxBitRate, 400000u);
-  EXPECT_EQ(re->reInitEncodeParams.encodeConfig->rcParams.vbvBufferSize, 400000u / 30);
-  EXPECT_EQ(re->reInitEncodeParams.encodeConfig->rcParams.vbvInitialDelay, 6000000u / 30);  // unchanged
+  const auto* re = last<NV_ENC_RECONFIGURE_PARAMS>("LastReconfigure");
+  const auto& p = re->reInitEncodeParams;
+  const auto& rc = p.encodeConfig->rcParams;
+  // An IDR, no reset, no new maximum size; the initial delay keeps its old value.
+  EXPECT_EQ(U({re->forceIDR, re->resetEncoder, p.maxEncodeWidth, p.maxEncodeHeight, p.encodeWidth,
+               rc.averageBitRate, rc.maxBitRate, rc.vbvBufferSize, rc.vbvInitialDelay}),
+            U({1, 0, 0, 0, 256, 300000, 400000, 400000 / 30, 6000000 / 30}));
 
   const size_t before = h.outputs.size();
-  for (uint32_t i = 0; i < 30; ++i) {
-    ASSERT_TRUE(h.encodeNoise(*encoder, 100 + i, c));
-  }
-  EXPECT_TRUE(h.outputs[before].keyframe);  // the change forces an IDR
-  const uint64_t lowRate = h.meanSizeFrom(before + 20);
+  const uint64_t lowRate = h.encodeNoise(*encoder, 30, c);
+  EXPECT_TRUE(h.outputs[before].keyframe);
   EXPECT_LT(lowRate * 2, highRate) << lowRate << " vs " << highRate;
 
-  // A failed change keeps the old rate in the configuration.
-  fail("nvEncReconfigureEncoder", NV_ENC_ERR_INVALID_PARAM);
+  runtime.fail("nvEncReconfigureEncoder", NV_ENC_ERR_INVALID_PARAM);
   encoder->setBitrate(9000, 9000);
   EXPECT_TRUE(log.contains("Failed to reconfigure bitrate: 8", spdlog::level::warn));
-  fail("nvEncReconfigureEncoder", 0);
+  runtime.fail("nvEncReconfigureEncoder", 0);
 
   // A new size is refused and the old one keeps encoding.
   EncoderConfig bigger = c;
   bigger.width = 512;
   EXPECT_FALSE(encoder->reconfigure(bigger));
   EXPECT_TRUE(log.contains("Resolution change requires re-initialization", spdlog::level::warn));
-  EXPECT_TRUE(h.encodeNoise(*encoder, 999, c));
+  EXPECT_TRUE(encodePattern(0));
 }
 
-TEST_F(NvencEncoderTest, FailureAtEachRuntimeCallReleasesEverything) {
-  const char* steps[] = {"NvEncodeAPICreateInstance",    "nvEncOpenEncodeSessionEx",
-                         "nvEncGetEncodePresetConfigEx", "nvEncInitializeEncoder",
-                         "nvEncRegisterResource",        "nvEncCreateBitstreamBuffer"};
-  for (const char* step : steps) {
+TEST_F(NvencEncoderTest, BadConfigurationOrFailureAtEachRuntimeCallReleasesEverything) {
+  for (const char* step :
+       {"NvEncodeAPICreateInstance", "nvEncOpenEncodeSessionEx", "nvEncGetEncodePresetConfigEx",
+        "nvEncInitializeEncoder", "nvEncRegisterResource", "nvEncCreateBitstreamBuffer"}) {
     SCOPED_TRACE(step);
     test::LogCapture log;
-    reset();
-    fail(step, NV_ENC_ERR_OUT_OF_MEMORY);
+    runtime.reset();
+    runtime.fail(step, NV_ENC_ERR_OUT_OF_MEMORY);
     NvencEncoder failing;
     EXPECT_FALSE(failing.initialize(h.device(), smallConfig()));
     EXPECT_FALSE(failing.isInitialized());
-    EXPECT_EQ(live(), 0);
-    if (std::string(step) == "nvEncOpenEncodeSessionEx") {
-      EXPECT_TRUE(
-          log.contains("NVENC ERROR: Failed to open encode session (error 10). GPU memory exhausted - close "
-                       "other apps using NVENC",
-                       spdlog::level::err));
-    }
+    EXPECT_EQ(runtime.live(), 0);
+    EXPECT_EQ(
+        log.contains("NVENC ERROR: Failed to open encode session (error 10). GPU memory exhausted - close "
+                     "other apps using NVENC",
+                     spdlog::level::err),
+        std::string(step) == "nvEncOpenEncodeSessionEx");
   }
-  // Nothing of the failed attempts holds the library: only the test's reference is left.
-  runtime.release();
-  EXPECT_FALSE(runtime.loadedByAnyone());
-}
-
-TEST_F(NvencEncoderTest, InvalidConfigurationIsRejectedBeforeTheRuntime) {
-  EncoderConfig c = smallConfig();
-  c.fps = 0;
-  EXPECT_FALSE(encoder->initialize(h.device(), c));
-  c = smallConfig();
-  c.height = 0;
-  EXPECT_FALSE(encoder->initialize(h.device(), c));
-  EXPECT_EQ(std::string(calls()), "");
+  // A zero frame rate or size never reaches the runtime.
+  runtime.reset();
+  for (auto bad : {&EncoderConfig::fps, &EncoderConfig::height}) {
+    EncoderConfig c = smallConfig();
+    c.*bad = 0;
+    EXPECT_FALSE(encoder->initialize(h.device(), c));
+  }
+  EXPECT_EQ(runtime.calls(), "");
   // Huge bitrates saturate rather than wrap.
-  c = smallConfig();
-  c.bitrate = 5000000;
-  c.maxBitrate = 5000000;
+  EncoderConfig c = smallConfig();
+  c.bitrate = c.maxBitrate = 5000000;
   ASSERT_TRUE(encoder->initialize(h.device(), c));
-  const auto* init = runtime.fn<const NV_ENC_INITIALIZE_PARAMS* (*)()>("StandinNvencLastInit")();
-  EXPECT_EQ(init->encodeConfig->rcParams.averageBitRate, 0xFFFFFFFFu);
-  EXPECT_EQ(init->encodeConfig->rcParams.vbvBufferSize, 5000000000u / 30);
+  const auto& rc = last<NV_ENC_INITIALIZE_PARAMS>("LastInit")->encodeConfig->rcParams;
+  EXPECT_EQ(U({rc.averageBitRate, rc.vbvBufferSize}), U({0xFFFFFFFFu, 5000000000u / 30}));
 }
 
 TEST_F(NvencEncoderTest, FailedFramesKeepOrConsumeTheKeyframeRequestAsDocumented) {
   test::LogCapture log;
-  ASSERT_TRUE(encoder->initialize(h.device(), smallConfig()));
-  collect();
+  start();
   ASSERT_TRUE(encodePattern(0));
 
-  // A null texture consumes nothing.
+  // A null texture consumes nothing; a failed map leaves the request pending.
   encoder->requestKeyframe();
   EXPECT_FALSE(encoder->encodeFrame(nullptr));
-  // A failed map leaves the request pending.
-  fail("nvEncMapInputResource", NV_ENC_ERR_GENERIC);
+  runtime.fail("nvEncMapInputResource", NV_ENC_ERR_GENERIC);
   EXPECT_FALSE(encodePattern(1));
-  fail("nvEncMapInputResource", 0);
+  runtime.fail("nvEncMapInputResource", 0);
   // A failed bitstream lock is a failed frame, and its IDR comes again.
-  fail("nvEncLockBitstream", NV_ENC_ERR_LOCK_BUSY);
+  runtime.fail("nvEncLockBitstream", NV_ENC_ERR_LOCK_BUSY);
   EXPECT_FALSE(encodePattern(2));
   EXPECT_EQ(lastPicFlags(), 6u);
   EXPECT_TRUE(log.contains("nvEncLockBitstream failed", spdlog::level::err));
-  fail("nvEncLockBitstream", 0);
+  runtime.fail("nvEncLockBitstream", 0);
   EXPECT_EQ(h.outputs.size(), 1u);
   ASSERT_TRUE(encodePattern(3));
   EXPECT_EQ(lastPicFlags(), 6u);
@@ -303,9 +213,9 @@ TEST_F(NvencEncoderTest, FailedFramesKeepOrConsumeTheKeyframeRequestAsDocumented
 
   // A failed encode consumes the request.
   encoder->requestKeyframe();
-  fail("nvEncEncodePicture", NV_ENC_ERR_GENERIC);
+  runtime.fail("nvEncEncodePicture", NV_ENC_ERR_GENERIC);
   EXPECT_FALSE(encodePattern(4));
-  fail("nvEncEncodePicture", 0);
+  runtime.fail("nvEncEncodePicture", 0);
   ASSERT_TRUE(encodePattern(5));
   EXPECT_EQ(lastPicFlags(), 0u);
   EXPECT_EQ(encoder->getStats().framesEncoded, 3u);
@@ -313,7 +223,7 @@ TEST_F(NvencEncoderTest, FailedFramesKeepOrConsumeTheKeyframeRequestAsDocumented
   // Shut down and start again: the count goes on.
   encoder->shutdown();
   EXPECT_FALSE(encoder->encodeFrame(nullptr));
-  EXPECT_EQ(live(), 0);
+  EXPECT_EQ(runtime.live(), 0);
   ASSERT_TRUE(encoder->initialize(h.device(), smallConfig()));
   ASSERT_TRUE(encodePattern(6));
   EXPECT_EQ(h.outputs.back().frameNumber, 3u);

@@ -15,15 +15,8 @@ TestDevice::TestDevice() {
 
 Microsoft::WRL::ComPtr<ID3D11Texture2D> TestDevice::texture(const std::vector<uint8_t>& bgra, uint32_t width,
                                                             uint32_t height) const {
-  D3D11_TEXTURE2D_DESC desc{};
-  desc.Width = width;
-  desc.Height = height;
-  desc.MipLevels = 1;
-  desc.ArraySize = 1;
-  desc.Format = DXGI_FORMAT_B8G8R8A8_UNORM;
-  desc.SampleDesc.Count = 1;
-  desc.Usage = D3D11_USAGE_DEFAULT;
-  desc.BindFlags = D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET;
+  const CD3D11_TEXTURE2D_DESC desc(DXGI_FORMAT_B8G8R8A8_UNORM, width, height, 1, 1,
+                                   D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET);
   D3D11_SUBRESOURCE_DATA init{bgra.data(), width * 4, 0};
   Microsoft::WRL::ComPtr<ID3D11Texture2D> tex;
   if (FAILED(device_->CreateTexture2D(&desc, &init, &tex))) {
