@@ -12,12 +12,13 @@
 
 #include "capture/CASProcessor.h"
 #include "capture/WindowEnumerator.h"
-#include "window/TestDevice.h"
+#include "support/D3DTest.h"
 #include "window/TestIcon.h"
 
 using Microsoft::WRL::ComPtr;
 using quorvane::host::CASProcessor;
 using quorvane::host::WindowEnumerator;
+using quorvane::test::createTestDevice;
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -7,91 +8,64 @@
 
 #include "StandinCaptureControl.h"
 #include "capture/CaptureError.h"
-#include "capture/CaptureTestSupport.h"
 #include "capture/StandinCaptureTest.h"
 #include "capture/WindowCapture.h"
 
 using quorvane::host::StandinCaptureControl;
 using quorvane::host::WindowCapture;
 using quorvane::test::hex;
-using quorvane::test::LogRecorder;
-using quorvane::test::ScopedBuildNumber;
 using quorvane::test::TestWindow;
 using Step = StandinCaptureControl::Step;
 
 namespace {
 
-std::vector<std::string> texts(const std::vector<LogRecorder::Line>& lines) {
-  std::vector<std::string> result;
-  for (const auto& line : lines) {
-    result.push_back(line.text);
-  }
-  return result;
-}
-
-class CaptureDiagnosticsTest : public quorvane::test::StandinCaptureTest {
- protected:
-  // Starts a capture of the window with the step failing; the start must fail. Returns the
-  // failure report's lines.
-  std::vector<LogRecorder::Line> failingStart(TestWindow& window, Step step, HRESULT code) {
-    WindowCapture capture;
-    EXPECT_TRUE(capture.initialize(window.handle(), device.Get()));
-    LogRecorder::instance().clear();
-    StandinCaptureControl::failStep(step, code);
-    EXPECT_FALSE(capture.startCapture([](ID3D11Texture2D*, uint32_t, uint32_t) {}));
-    EXPECT_FALSE(capture.isCapturing());
-    StandinCaptureControl::reset();
-    return LogRecorder::instance().block("=== CAPTURE FAILED ===", "=== END ERROR DETAILS ===");
-  }
-};
+using CaptureDiagnosticsTest = quorvane::test::StandinCaptureTest;
+const auto noFrames = [](ID3D11Texture2D*, uint32_t, uint32_t) {};
 
 TEST_F(CaptureDiagnosticsTest, BlockDescribesWindowAndAdapter) {
   TestWindow window(240, 120, std::wstring(300, L'T') + L"tail");
   WindowCapture capture;
   ASSERT_TRUE(capture.initialize(window.handle(), device.Get()));
-  LogRecorder::instance().clear();
-  ASSERT_TRUE(capture.startCapture([](ID3D11Texture2D*, uint32_t, uint32_t) {}));
+  logs().clear();
+  ASSERT_TRUE(capture.startCapture(noFrames));
   capture.stopCapture();
 
-  const auto block = LogRecorder::instance().block(
-      "=== CAPTURE DIAGNOSTICS for window " + hex(window.handle()) + " ===", "=== END DIAGNOSTICS ===");
-  const auto lines = texts(block);
+  const auto lines = logs().block("=== CAPTURE DIAGNOSTICS for window " + hex(window.handle()) + " ===",
+                                  "=== END DIAGNOSTICS ===", spdlog::level::info);
   ASSERT_EQ(lines.size(), 12u) << fmt::format("{}", fmt::join(lines, "\n"));
-  EXPECT_EQ(lines[1], "  Windows Build: 19045");
-  EXPECT_EQ(lines[2], "  GraphicsCaptureSession::IsSupported(): YES");
-  EXPECT_EQ(lines[3], "  Window Title: " + std::string(255, 'T'));
-  EXPECT_EQ(lines[4], "  Window Class: QuorvaneCaptureTestWindow");
-  EXPECT_EQ(lines[5], fmt::format("  Window Style: 0x{:08x}",
-                                  static_cast<uint32_t>(GetWindowLongW(window.handle(), GWL_STYLE))));
+  const std::vector<std::string> expected = {
+      "  Windows Build: 19045", "  GraphicsCaptureSession::IsSupported(): YES",
+      "  Window Title: " + std::string(255, 'T'), "  Window Class: QuorvaneCaptureTestWindow",
+      fmt::format("  Window Style: 0x{:08x}",
+                  static_cast<uint32_t>(GetWindowLongW(window.handle(), GWL_STYLE)))};
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.begin() + 6), expected);
   EXPECT_EQ(lines[6].rfind("  Window ExStyle: 0x", 0), 0u);
   EXPECT_EQ(lines[7], "  IsWindowVisible: YES");
   EXPECT_EQ(lines[8], "  IsIconic (minimized): NO");
   EXPECT_EQ(lines[9].rfind("  GPU: ", 0), 0u);
   EXPECT_EQ(lines[10].rfind("  GPU Vendor ID: 0x", 0), 0u);
   EXPECT_EQ(lines[10].size(), std::string("  GPU Vendor ID: 0x").size() + 4);
-  for (const auto& line : block) {
-    EXPECT_EQ(line.level, spdlog::level::info) << line.text;
-  }
-  const auto created = texts(LogRecorder::instance().block(
-      "Creating Direct3D device wrapper...", "Capture started for window " + hex(window.handle())));
-  EXPECT_EQ(created.size(), 4u);
+  EXPECT_EQ(
+      logs()
+          .block("Creating Direct3D device wrapper...", "Capture started for window " + hex(window.handle()))
+          .size(),
+      4u);
 
   // A minimised window is warned about and still captured.
   window.minimize();
-  LogRecorder::instance().clear();
-  ASSERT_TRUE(capture.startCapture([](ID3D11Texture2D*, uint32_t, uint32_t) {}));
-  EXPECT_TRUE(LogRecorder::instance().contains("  IsIconic (minimized): YES"));
-  EXPECT_TRUE(
-      LogRecorder::instance().contains("  Window is MINIMIZED - capture may fail or return black frames"));
+  logs().clear();
+  ASSERT_TRUE(capture.startCapture(noFrames));
+  EXPECT_TRUE(logs().contains("  IsIconic (minimized): YES"));
+  EXPECT_TRUE(logs().contains("  Window is MINIMIZED - capture may fail or return black frames"));
 }
 
 TEST_F(CaptureDiagnosticsTest, UnsupportedSystemAndVanishedWindowEndTheStart) {
   TestWindow window(100, 100);
   WindowCapture capture;
   ASSERT_TRUE(capture.initialize(window.handle(), device.Get()));
-  LogRecorder::instance().clear();
+  logs().clear();
   StandinCaptureControl::failStep(Step::IsSupported, E_FAIL);
-  EXPECT_FALSE(capture.startCapture([](ID3D11Texture2D*, uint32_t, uint32_t) {}));
+  EXPECT_FALSE(capture.startCapture(noFrames));
   const std::vector<std::string> expected = {
       "  GraphicsCaptureSession::IsSupported(): NO",
       "CAPTURE ERROR: GraphicsCaptureSession is NOT supported on this system!",
@@ -101,80 +75,73 @@ TEST_F(CaptureDiagnosticsTest, UnsupportedSystemAndVanishedWindowEndTheStart) {
       "    3. Hardware-accelerated GPU scheduling is disabled",
       "  Try: Settings > System > Display > Graphics > Hardware-accelerated GPU scheduling > ON",
       "  Then RESTART your computer."};
-  EXPECT_EQ(texts(LogRecorder::instance().block(expected.front(), expected.back())), expected);
-  EXPECT_FALSE(LogRecorder::instance().contains("=== END DIAGNOSTICS ==="));
-  EXPECT_FALSE(LogRecorder::instance().contains("Creating Direct3D device wrapper..."));
+  EXPECT_EQ(logs().block(expected.front(), expected.back()), expected);
+  EXPECT_FALSE(logs().contains("=== END DIAGNOSTICS ==="));
+  EXPECT_FALSE(logs().contains("Creating Direct3D device wrapper..."));
   StandinCaptureControl::reset();
 
   const HWND handle = window.handle();
   window.destroy();
-  LogRecorder::instance().clear();
-  EXPECT_FALSE(capture.startCapture([](ID3D11Texture2D*, uint32_t, uint32_t) {}));
-  EXPECT_TRUE(LogRecorder::instance().contains("  Window handle " + hex(handle) + " is INVALID!"));
-  EXPECT_FALSE(LogRecorder::instance().contains("=== END DIAGNOSTICS ==="));
+  logs().clear();
+  EXPECT_FALSE(capture.startCapture(noFrames));
+  EXPECT_TRUE(logs().contains("  Window handle " + hex(handle) + " is INVALID!"));
+  EXPECT_FALSE(logs().contains("=== END DIAGNOSTICS ==="));
 }
 
+// Each failing step of a start: the report's cause by code and build, or a plain error line.
 TEST_F(CaptureDiagnosticsTest, ReportNamesTheCauseByCodeAndBuild) {
   TestWindow window(100, 80);
+  const std::string tooOld = "ROOT CAUSE: Windows version too old!";
   struct Case {
-    std::optional<std::wstring> build;
+    std::optional<std::string> build;
     Step step;
     HRESULT code;
-    std::string buildLine;
-    std::string cause;
-    size_t lines;
+    std::string cause;  // or the plain error line
+    size_t lines;       // of the report; 0 for none
   };
   const std::vector<Case> cases = {
-      {std::nullopt, Step::SetBorder, E_NOINTERFACE, "  Windows Build: 0",
-       "ROOT CAUSE: Windows version too old!", 8},
-      {L"17763", Step::SetCursor, E_NOINTERFACE, "  Windows Build: 17763",
-       "ROOT CAUSE: Windows version too old!", 8},
-      {L"18361", Step::CreateSession, E_NOINTERFACE, "  Windows Build: 18361",
-       "ROOT CAUSE: Windows version too old!", 8},
-      {L"18362", Step::SetBorder, E_NOINTERFACE, "  Windows Build: 18362",
+      {std::nullopt, Step::SetBorder, E_NOINTERFACE, tooOld, 8},
+      {"17763", Step::SetCursor, E_NOINTERFACE, tooOld, 8},
+      {"18361", Step::CreateSession, E_NOINTERFACE, tooOld, 8},
+      {"18362", Step::SetBorder, E_NOINTERFACE,
        "ROOT CAUSE: Windows Graphics Capture API blocked/unavailable", 38},
-      {L"22631", Step::StartCapture, E_ACCESSDENIED, "  Windows Build: 22631", "ROOT CAUSE: Access Denied",
-       7},
-      {L"22631", Step::CreateFramePool, E_INVALIDARG, "  Windows Build: 22631",
-       "ROOT CAUSE: Invalid window or parameters", 8},
-      {L"22631", Step::StartCapture, static_cast<HRESULT>(0x887A0001), "  Windows Build: 22631",
-       "ROOT CAUSE: DirectX/DXGI error", 7},
-      {L"22631", Step::StartCapture, E_FAIL, "  Windows Build: 22631", "ROOT CAUSE: Unknown error", 7},
+      {"22631", Step::StartCapture, E_ACCESSDENIED, "ROOT CAUSE: Access Denied", 7},
+      {"22631", Step::CreateFramePool, E_INVALIDARG, "ROOT CAUSE: Invalid window or parameters", 8},
+      {"22631", Step::StartCapture, static_cast<HRESULT>(0x887A0001), "ROOT CAUSE: DirectX/DXGI error", 7},
+      {"22631", Step::StartCapture, E_FAIL, "ROOT CAUSE: Unknown error", 7},
+      {"22631", Step::CreateDevice, E_FAIL, "Failed to start capture: Failed to create Direct3D11 device", 0},
+      {"22631", Step::CreateItem, E_FAIL, "Failed to start capture: Failed to create capture item for window",
+       0},
   };
   for (const auto& c : cases) {
-    std::vector<LogRecorder::Line> report;
+    const std::string build = c.build.value_or("0");
+    SCOPED_TRACE(c.cause + " at build " + build);
     setBuild(L"19045");
-    {
-      // The build number is read afresh for the report: lower it only after initialisation.
-      WindowCapture capture;
-      ASSERT_TRUE(capture.initialize(window.handle(), device.Get()));
-      setBuild(c.build);
-      LogRecorder::instance().clear();
-      StandinCaptureControl::failStep(c.step, c.code);
-      EXPECT_FALSE(capture.startCapture([](ID3D11Texture2D*, uint32_t, uint32_t) {}));
-      StandinCaptureControl::reset();
-      report = LogRecorder::instance().block("=== CAPTURE FAILED ===", "=== END ERROR DETAILS ===");
-    }
-    const auto lines = texts(report);
-    SCOPED_TRACE(c.cause + " " + c.buildLine);
+    WindowCapture capture;
+    ASSERT_TRUE(capture.initialize(window.handle(), device.Get()));
+    // The report reads the build afresh: lower it only after initialisation.
+    setBuild(c.build ? std::optional<std::wstring>(std::wstring(build.begin(), build.end())) : std::nullopt);
+    logs().clear();
+    StandinCaptureControl::failStep(c.step, c.code);
+    EXPECT_FALSE(capture.startCapture(noFrames));
+    EXPECT_FALSE(capture.isCapturing());
+    StandinCaptureControl::reset();
+    const auto lines =
+        logs().block("=== CAPTURE FAILED ===", "=== END ERROR DETAILS ===", spdlog::level::err);
     ASSERT_EQ(lines.size(), c.lines) << fmt::format("{}", fmt::join(lines, "\n"));
+    if (c.lines == 0) {
+      EXPECT_TRUE(logs().contains(c.cause));
+      continue;
+    }
     EXPECT_EQ(lines[1], fmt::format("  Error Code: 0x{:08x}", static_cast<uint32_t>(c.code)));
     EXPECT_EQ(lines[2], "  Error Message: " + quorvane::host::CaptureError::systemMessage(c.code));
-    EXPECT_EQ(lines[3], c.buildLine);
+    EXPECT_EQ(lines[3], "  Windows Build: " + build);
     EXPECT_EQ(lines[4], c.cause);
-    for (const auto& line : report) {
-      EXPECT_EQ(line.level, spdlog::level::err);
-    }
-    if (c.cause == "ROOT CAUSE: Windows version too old!") {
-      EXPECT_EQ(lines[5],
-                "  You have Build " + c.buildLine.substr(17) + ", but 18362+ (Windows 10 1903) is required.");
+    if (c.cause == tooOld) {
+      EXPECT_EQ(lines[5], "  You have Build " + build + ", but 18362+ (Windows 10 1903) is required.");
     }
     if (c.lines == 38) {
-      int empty = 0;
-      for (size_t i = 4; i < 37; ++i) {
-        empty += lines[i].empty() ? 1 : 0;
-      }
-      EXPECT_EQ(empty, 9);
+      EXPECT_EQ(std::count(lines.begin() + 4, lines.end() - 1, ""), 9);
       EXPECT_EQ(
           lines[22],
           "   Get-AppxPackage *GraphicsCapture* | Foreach {Add-AppxPackage -DisableDevelopmentMode -Register "
@@ -182,19 +149,6 @@ TEST_F(CaptureDiagnosticsTest, ReportNamesTheCauseByCodeAndBuild) {
       EXPECT_EQ(lines[36], "Try: Windows Settings > System > Recovery > Reset this PC (keep files)");
     }
   }
-}
-
-TEST_F(CaptureDiagnosticsTest, PlainErrorsAreLoggedWithoutReport) {
-  TestWindow window(100, 80);
-  for (Step step : {Step::CreateDevice, Step::CreateItem}) {
-    EXPECT_TRUE(failingStart(window, step, E_FAIL).empty());
-  }
-  EXPECT_TRUE(
-      LogRecorder::instance().contains("Failed to start capture: Failed to create capture item for window"));
-  LogRecorder::instance().clear();
-  failingStart(window, Step::CreateDevice, E_FAIL);
-  EXPECT_TRUE(
-      LogRecorder::instance().contains("Failed to start capture: Failed to create Direct3D11 device"));
 }
 
 }  // namespace

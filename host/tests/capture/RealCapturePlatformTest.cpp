@@ -9,12 +9,11 @@
 
 using quorvane::host::CapturePlatform;
 using quorvane::host::WindowCapture;
-using quorvane::test::LogRecorder;
 using quorvane::test::ScopedBuildNumber;
 using quorvane::test::TestWindow;
 
 TEST(RealCapturePlatform, MissingRuntimeIsReportedAsUnsupported) {
-  auto& logs = LogRecorder::instance();
+  quorvane::test::LogCapture logs;
   auto device = quorvane::test::createTestDevice();
   ASSERT_TRUE(device);
   TestWindow window(120, 90);

@@ -19,7 +19,6 @@ class StandinCaptureTest : public ::testing::Test {
  protected:
   void SetUp() override {
     host::StandinCaptureControl::reset();
-    LogRecorder::instance().clear();
     device = createTestDevice();
     ASSERT_TRUE(device);
     setBuild(L"19045");
@@ -34,8 +33,9 @@ class StandinCaptureTest : public ::testing::Test {
     build.emplace(std::move(value));
     ASSERT_TRUE(build->active());
   }
-  LogRecorder& logs() { return LogRecorder::instance(); }
+  LogCapture& logs() { return log; }
 
+  LogCapture log;  // first: outlives every capture of the test
   std::optional<ScopedBuildNumber> build;
   Microsoft::WRL::ComPtr<ID3D11Device> device;
 };

@@ -66,6 +66,19 @@ class LogCapture {
     }
     return all;
   }
+  // The messages from the first one equal to `first` to the next one equal to `last`, both
+  // included; with a level, messages at any other level are marked "[wrong level] ".
+  std::vector<std::string> block(const std::string& first, const std::string& last,
+                                 spdlog::level::level_enum level = spdlog::level::off) const {
+    std::lock_guard lock(sink_->linesMutex);
+    std::vector<std::string> result;
+    for (const auto& [lineLevel, line] : sink_->lines) {
+      if (result.empty() && line != first) continue;
+      result.push_back((level != spdlog::level::off && lineLevel != level ? "[wrong level] " : "") + line);
+      if (line == last) break;
+    }
+    return result;
+  }
   void clear() {
     std::lock_guard lock(sink_->linesMutex);
     sink_->lines.clear();

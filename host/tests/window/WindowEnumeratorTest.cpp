@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -39,28 +38,12 @@ LRESULT CALLBACK overReportingProc(HWND hwnd, UINT message, WPARAM wParam, LPARA
   return message == WM_GETTEXTLENGTH ? result + 8 : result;
 }
 
-// 32 x 32 icon with alpha: the left half opaque red, the right half fully transparent.
-HICON makeAlphaIcon() {
-  return makeTestIcon(
-      32, 32, [](int x, int) { return x < 16 ? 0xFFFF0000u : 0x00000000u; },
-      [](int x, int) { return x >= 16; });
-}
-
-// 24 x 16 icon whose colour bitmap has no alpha at all: plain blue, opaque by its mask.
-HICON makeMaskIcon() {
-  return makeTestIcon(
-      24, 16, [](int, int) { return 0x000000FFu; }, [](int, int) { return false; });
-}
-
 std::vector<uint8_t> fromBase64(const std::string& text) {
-  DWORD size = 0;
-  if (!CryptStringToBinaryA(text.c_str(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64, nullptr,
-                            &size, nullptr, nullptr)) {
+  DWORD size = static_cast<DWORD>(text.size());
+  std::vector<uint8_t> data(size);
+  if (!CryptStringToBinaryA(text.c_str(), size, CRYPT_STRING_BASE64, data.data(), &size, nullptr, nullptr)) {
     return {};
   }
-  std::vector<uint8_t> data(size);
-  CryptStringToBinaryA(text.c_str(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64, data.data(), &size,
-                       nullptr, nullptr);
   data.resize(size);
   return data;
 }
@@ -72,9 +55,8 @@ struct DecodedIcon {
   const uint8_t* at(int x, int y) const { return &rgba[(static_cast<size_t>(y) * width + x) * 4]; }
 };
 
-DecodedIcon decodePng(const std::string& base64) {
+DecodedIcon decodePng(const std::vector<uint8_t>& png) {
   DecodedIcon icon;
-  const std::vector<uint8_t> png = fromBase64(base64);
   int channels = 0;
   stbi_uc* pixels = stbi_load_from_memory(png.data(), static_cast<int>(png.size()), &icon.width, &icon.height,
                                           &channels, 4);
@@ -85,25 +67,31 @@ DecodedIcon decodePng(const std::string& base64) {
   return icon;
 }
 
+// The windows, classes and icons go with the process: under Wine without a window manager,
+// taking down a mapped captioned window waits two seconds for a manager that never answers.
 class WindowEnumeratorTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    alphaIcon = makeAlphaIcon();
-    maskIcon = makeMaskIcon();
+    // 32 x 32 with alpha: the left half opaque red, the right half transparent.
+    registerClass(kAlphaIconClass, DefWindowProcW,
+                  makeTestIcon(
+                      32, 32, [](int x, int) { return x < 16 ? 0xFFFF0000u : 0u; },
+                      [](int x, int) { return x >= 16; }));
+    // 24 x 16 without any alpha: plain blue, opaque by its mask.
+    registerClass(kMaskIconClass, DefWindowProcW,
+                  makeTestIcon(
+                      24, 16, [](int, int) { return 0x000000FFu; }, [](int, int) { return false; }));
     registerClass(kPlainClass, DefWindowProcW, nullptr);
-    registerClass(kAlphaIconClass, DefWindowProcW, alphaIcon);
-    registerClass(kMaskIconClass, DefWindowProcW, maskIcon);
     registerClass(kOverReportClass, overReportingProc, nullptr);
     registerClass(kExcludedClass, DefWindowProcW, nullptr);
     registerClass(kUpperCaseClass, DefWindowProcW, nullptr);
 
     const DWORD overlapped = WS_OVERLAPPEDWINDOW | WS_VISIBLE;
     plain = create(kPlainClass, L"qh-enum plain", overlapped, 0, 40, 60, 300, 200);
-    create(kPlainClass, L"qh-enum sort B", overlapped);
-    create(kPlainClass, L"qh-enum sort a", overlapped);
-    create(kPlainClass, L"qh-enum sort A", overlapped);
-    create(kPlainClass, L"qh-enum sort AB", overlapped);
-    create(kPlainClass, L"qh-enum sort \u00e9t\u00e9", overlapped);
+    for (const wchar_t* title : {L"qh-enum sort B", L"qh-enum sort a", L"qh-enum sort A", L"qh-enum sort AB",
+                                 L"qh-enum sort \u00e9t\u00e9"}) {
+      create(kPlainClass, title, overlapped);
+    }
     create(kPlainClass, L"qh-enum tool", overlapped, WS_EX_TOOLWINDOW | WS_EX_APPWINDOW);
     untitled = create(kPlainClass, L"", overlapped);
     create(kPlainClass, L"qh-enum hidden", WS_OVERLAPPEDWINDOW);
@@ -119,18 +107,9 @@ class WindowEnumeratorTest : public ::testing::Test {
     create(kOverReportClass, L"qh-enum over-reported", overlapped);
     create(kPlainClass, L"qh-enum lone \xD800 surrogate", overlapped);
 
-    log = new LogCapture;
-    windows = new std::vector<WindowInfo>(WindowEnumerator::enumerateWindows());
-    logText = new std::string(log->text());
-    delete log;
-    log = nullptr;
-  }
-
-  // The windows, classes and icons go with the process: under Wine without a window manager,
-  // taking down a mapped captioned window waits two seconds for a manager that never answers.
-  static void TearDownTestSuite() {
-    delete windows;
-    delete logText;
+    LogCapture log;
+    windows = WindowEnumerator::enumerateWindows();
+    logText = log.text();
   }
 
   static void registerClass(const wchar_t* name, WNDPROC proc, HICON icon) {
@@ -151,28 +130,20 @@ class WindowEnumeratorTest : public ::testing::Test {
     return hwnd;
   }
 
-  static const WindowInfo* find(const std::string& title) {
-    for (const auto& info : *windows) {
-      if (info.title == title) return &info;
+  static const WindowInfo* find(const std::string& title, HWND hwnd = nullptr) {
+    for (const auto& info : windows) {
+      if (hwnd ? info.id == static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hwnd)) : info.title == title) {
+        return &info;
+      }
     }
     return nullptr;
   }
 
-  static const WindowInfo* find(HWND hwnd) {
-    for (const auto& info : *windows) {
-      if (info.id == static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hwnd))) return &info;
-    }
-    return nullptr;
-  }
-
-  static inline HICON alphaIcon = nullptr;
-  static inline HICON maskIcon = nullptr;
   static inline HWND plain = nullptr;
   static inline HWND untitled = nullptr;
   static inline HWND programManager = nullptr;
-  static inline LogCapture* log = nullptr;
-  static inline std::vector<WindowInfo>* windows = nullptr;
-  static inline std::string* logText = nullptr;
+  static inline std::vector<WindowInfo> windows;
+  static inline std::string logText;
 };
 
 TEST_F(WindowEnumeratorTest, DescribesACaptionedWindow) {
@@ -192,42 +163,35 @@ TEST_F(WindowEnumeratorTest, DescribesACaptionedWindow) {
 
   wchar_t path[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring exe(path);
-  exe = exe.substr(exe.find_last_of(L"\\/") + 1);
-  std::string expected = WindowEnumerator::wideToUtf8(exe);
-  std::string actual = info->processName;
-  std::transform(expected.begin(), expected.end(), expected.begin(), ::tolower);
-  std::transform(actual.begin(), actual.end(), actual.begin(), ::tolower);
-  EXPECT_EQ(actual, expected);
+  const std::wstring exe(path);
+  const std::string expected = WindowEnumerator::wideToUtf8(exe.substr(exe.find_last_of(L"\\/") + 1));
+  EXPECT_EQ(_stricmp(info->processName.c_str(), expected.c_str()), 0) << info->processName;
 
   // No window, class or executable icon: empty, and nothing logged for it.
   EXPECT_TRUE(info->iconBase64.empty());
-  EXPECT_EQ(logText->find("getWindowIconBase64"), std::string::npos) << *logText;
+  EXPECT_EQ(logText.find("getWindowIconBase64"), std::string::npos) << logText;
 }
 
 TEST_F(WindowEnumeratorTest, FiltersWindowsNobodyWouldStream) {
-  EXPECT_EQ(find("qh-enum tool"), nullptr);
-  EXPECT_EQ(find(untitled), nullptr);
-  EXPECT_EQ(find("qh-enum hidden"), nullptr);
-  EXPECT_EQ(find("qh-enum excluded class"), nullptr);
-  EXPECT_EQ(find(programManager), nullptr);
-  EXPECT_EQ(find("qh-enum bare popup"), nullptr);
-  EXPECT_EQ(find("qh-enum zero size"), nullptr);
-
-  EXPECT_NE(find("qh-enum upper-case class"), nullptr);
-  EXPECT_NE(find("qh-enum border only"), nullptr);
-  EXPECT_NE(find("qh-enum app popup"), nullptr);
+  for (const char* title : {"qh-enum tool", "qh-enum hidden", "qh-enum excluded class", "qh-enum bare popup",
+                            "qh-enum zero size"}) {
+    EXPECT_EQ(find(title), nullptr) << title;
+  }
+  EXPECT_EQ(find("", untitled), nullptr);
+  EXPECT_EQ(find("", programManager), nullptr);
+  for (const char* title : {"qh-enum upper-case class", "qh-enum border only", "qh-enum app popup"}) {
+    EXPECT_NE(find(title), nullptr) << title;
+  }
 }
 
 TEST_F(WindowEnumeratorTest, SortsByUtf8Bytes) {
-  EXPECT_TRUE(std::is_sorted(windows->begin(), windows->end(),
+  EXPECT_TRUE(std::is_sorted(windows.begin(), windows.end(),
                              [](const WindowInfo& a, const WindowInfo& b) { return a.title < b.title; }));
   std::vector<std::string> ours;
-  for (const auto& info : *windows) {
+  for (const auto& info : windows) {
     if (info.title.rfind("qh-enum sort ", 0) == 0) ours.push_back(info.title.substr(13));
   }
-  const std::vector<std::string> expected = {"A", "AB", "B", "a", "\xC3\xA9t\xC3\xA9"};
-  EXPECT_EQ(ours, expected);
+  EXPECT_EQ(ours, (std::vector<std::string>{"A", "AB", "B", "a", "\xC3\xA9t\xC3\xA9"}));
 }
 
 TEST_F(WindowEnumeratorTest, TitlesAreExactValidUtf8) {
@@ -236,11 +200,9 @@ TEST_F(WindowEnumeratorTest, TitlesAreExactValidUtf8) {
   ASSERT_NE(over, nullptr);
   EXPECT_EQ(over->title.find('\0'), std::string::npos);
 
-  const WindowInfo* lone = find("qh-enum lone \xEF\xBF\xBD surrogate");
-  ASSERT_NE(lone, nullptr);
+  ASSERT_NE(find("qh-enum lone \xEF\xBF\xBD surrogate"), nullptr);
   nlohmann::json list = nlohmann::json::array();
-  for (const auto& info : *windows)
-    list.push_back({{"title", info.title}, {"processName", info.processName}});
+  for (const auto& info : windows) list.push_back({{"title", info.title}, {"processName", info.processName}});
   EXPECT_NO_THROW((void)list.dump());
 
   EXPECT_EQ(WindowEnumerator::wideToUtf8(L""), "");
@@ -260,15 +222,11 @@ TEST_F(WindowEnumeratorTest, ClassIconBecomesPng) {
   const std::vector<uint8_t> iend = {'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
   ASSERT_GE(png.size(), iend.size());
   EXPECT_TRUE(std::equal(iend.begin(), iend.end(), png.end() - 8));
-  const DecodedIcon icon = decodePng(info->iconBase64);
+  const DecodedIcon icon = decodePng(png);
   ASSERT_EQ(icon.width, 32);
   ASSERT_EQ(icon.height, 32);
   for (auto [x, y] : {std::pair{0, 0}, std::pair{8, 20}, std::pair{15, 31}}) {
-    const uint8_t* p = icon.at(x, y);
-    EXPECT_EQ(p[0], 255);
-    EXPECT_EQ(p[1], 0);
-    EXPECT_EQ(p[2], 0);
-    EXPECT_EQ(p[3], 255);
+    EXPECT_EQ(std::vector<uint8_t>(icon.at(x, y), icon.at(x, y) + 4), (std::vector<uint8_t>{255, 0, 0, 255}));
   }
   EXPECT_EQ(icon.at(16, 0)[3], 0);
   EXPECT_EQ(icon.at(31, 31)[3], 0);
@@ -277,16 +235,12 @@ TEST_F(WindowEnumeratorTest, ClassIconBecomesPng) {
 TEST_F(WindowEnumeratorTest, IconWithoutAlphaIsOpaque) {
   const WindowInfo* info = find("qh-enum mask icon");
   ASSERT_NE(info, nullptr);
-  const DecodedIcon icon = decodePng(info->iconBase64);
+  const DecodedIcon icon = decodePng(fromBase64(info->iconBase64));
   ASSERT_EQ(icon.width, 24);
   ASSERT_EQ(icon.height, 16);
-  for (int y = 0; y < icon.height; ++y) {
-    for (int x = 0; x < icon.width; ++x) {
-      const uint8_t* p = icon.at(x, y);
-      ASSERT_EQ(p[3], 255) << x << "," << y;
-      ASSERT_EQ(p[2], 255) << x << "," << y;
-      ASSERT_EQ(p[0], 0) << x << "," << y;
-    }
+  for (size_t i = 0; i < icon.rgba.size(); i += 4) {
+    ASSERT_EQ(std::vector<uint8_t>(&icon.rgba[i], &icon.rgba[i] + 4), (std::vector<uint8_t>{0, 0, 255, 255}))
+        << "pixel " << i / 4;
   }
 }
 
