@@ -8,6 +8,7 @@
 
 using quorvane::host::DiscoveryResponder;
 using namespace quorvane::test;
+namespace asio = boost::asio;
 
 TEST(Discovery, RequestAndReplyBytes) {
   LogCapture log;

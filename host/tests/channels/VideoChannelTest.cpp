@@ -34,14 +34,12 @@ class VideoChannel : public ::testing::Test {
     });
   }
 
-  void connect(TestClient& client) {
-    const size_t before = log.count("TCP client connected from 127.0.0.1");
-    ASSERT_TRUE(client.connect(server->localPort()));
-    ASSERT_TRUE(waitFor([&] { return log.count("TCP client connected from 127.0.0.1") > before; }));
+  void connect(LoopbackClient& client) {
+    ASSERT_TRUE(connectSeen(client, server->localPort(), log, "TCP client connected from 127.0.0.1"));
   }
 
   // Sends one frame and reads its packet back.
-  std::vector<uint8_t> roundTrip(TestClient& client, uint8_t stream, const std::vector<uint8_t>& unit) {
+  std::vector<uint8_t> roundTrip(LoopbackClient& client, uint8_t stream, const std::vector<uint8_t>& unit) {
     server->sendVideoFrame(stream, unit.data(), unit.size(), false);
     return client.read(20 + unit.size());
   }
@@ -49,7 +47,7 @@ class VideoChannel : public ::testing::Test {
   // A new client gets frames and has its records read; its request arriving shows that it is
   // the current client, whatever connected before.
   void expectServesGoodClient() {
-    TestClient good;
+    LoopbackClient good;
     ASSERT_TRUE(good.connect(server->localPort()));
     const size_t before = received.size();
     good.write(framed({16, 42}));
@@ -74,7 +72,7 @@ TEST_F(VideoChannel, PacketBytesLengthsAndSequence) {
   const std::vector<uint8_t> unit{0xA0, 0xA1, 0xA2, 0xA3, 0xA4};
   server->sendVideoFrame(1, unit.data(), unit.size(), true);  // no client: dropped, no number taken
 
-  TestClient client;
+  LoopbackClient client;
   connect(client);
   const uint32_t before = TcpTransportServer::videoTimestamp90k();
   server->sendVideoFrame(7, unit.data(), unit.size(), true);
@@ -106,7 +104,7 @@ TEST_F(VideoChannel, PacketBytesLengthsAndSequence) {
   // The counter runs on across a reconnect.
   client.reset();
   ASSERT_TRUE(waitFor([&] { return !server->isClientConnected(); }));
-  TestClient next;
+  LoopbackClient next;
   connect(next);
   EXPECT_EQ(u16(roundTrip(next, 1, unit), 8), 4);
 }
@@ -119,7 +117,7 @@ TEST_F(VideoChannel, ClientRecordsInOneSegmentAndSplitAcrossSegments) {
               framed({255, 16, 1}), framed({16, 9, 0xEE, 0xEE})});
   const std::vector<std::string> expected{"key 5", kInputEvent, "feedback 12 300", "key 9"};
 
-  TestClient client;
+  LoopbackClient client;
   connect(client);
   client.write(stream);
   ASSERT_TRUE(received.waitForSize(4));
@@ -132,7 +130,7 @@ TEST_F(VideoChannel, ClientRecordsInOneSegmentAndSplitAcrossSegments) {
 }
 
 TEST_F(VideoChannel, BodyLimitIsFourMebibytes) {
-  TestClient client;
+  LoopbackClient client;
   connect(client);
   std::vector<uint8_t> largest(4194304, 0);
   largest[0] = 16;
@@ -150,7 +148,7 @@ TEST_F(VideoChannel, BodyLimitIsFourMebibytes) {
 }
 
 TEST_F(VideoChannel, NewerClientReplacesOlder) {
-  TestClient first, second;
+  LoopbackClient first, second;
   connect(first);
   connect(second);
   ASSERT_TRUE(logWait(log, "Closing existing TCP client connection"));
@@ -165,7 +163,7 @@ TEST_F(VideoChannel, NewerClientReplacesOlder) {
 
 TEST_F(VideoChannel, ClientClosingMidRecordOrResetting) {
   {
-    TestClient client;
+    LoopbackClient client;
     connect(client);
     client.write(concat({{100, 0, 0, 0}, std::vector<uint8_t>(10, 4)}));
   }
@@ -174,7 +172,7 @@ TEST_F(VideoChannel, ClientClosingMidRecordOrResetting) {
 
   // A flood of connections that reset at once, some before the host has seen them.
   for (int i = 0; i < 100; ++i) {
-    TestClient flood;
+    LoopbackClient flood;
     ASSERT_TRUE(flood.connect(server->localPort()));
     if (i % 2) flood.write({1, 0});
     flood.reset();
@@ -186,7 +184,7 @@ TEST_F(VideoChannel, ClientClosingMidRecordOrResetting) {
 TEST_F(VideoChannel, ClientThatStopsReadingIsDroppedWithinTheBound) {
   server.reset();
   startServer(std::chrono::milliseconds(300));
-  TestClient stalled;
+  LoopbackClient stalled;
   stalled.setReceiveBuffer(4096);
   connect(stalled);
   const std::vector<uint8_t> unit(1 << 20, 0x11);
@@ -206,7 +204,7 @@ TEST_F(VideoChannel, StopWakesABlockedWriter) {
 
   server.reset();
   startServer(std::chrono::milliseconds(5000));
-  TestClient stalled;
+  LoopbackClient stalled;
   stalled.setReceiveBuffer(4096);
   connect(stalled);
   const std::vector<uint8_t> unit(8 << 20, 0x22);
