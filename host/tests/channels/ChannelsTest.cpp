@@ -103,6 +103,14 @@ class VideoChannel : public ::testing::Test {
     ASSERT_TRUE(connectSeen(client, server->localPort(), log, "TCP client connected from 127.0.0.1"));
   }
 
+  // A server with the given write bound, and a client with a small window that never reads.
+  void restartWithStalledClient(std::chrono::milliseconds sendTimeout, LoopbackClient& stalled) {
+    server.reset();
+    startServer(sendTimeout);
+    stalled.setReceiveBuffer(4096);
+    connect(stalled);
+  }
+
   // Sends one frame and reads its packet back.
   std::vector<uint8_t> roundTrip(LoopbackClient& client, uint8_t stream, const std::vector<uint8_t>& unit) {
     server->sendVideoFrame(stream, unit.data(), unit.size(), false);
@@ -236,11 +244,8 @@ TEST_F(VideoChannel, NewerClientReplacesOlderAndBrokenOnesGo) {
 }
 
 TEST_F(VideoChannel, ClientThatStopsReadingIsDroppedWithinTheBound) {
-  server.reset();
-  startServer(std::chrono::milliseconds(300));
   LoopbackClient stalled;
-  stalled.setReceiveBuffer(4096);
-  connect(stalled);
+  restartWithStalledClient(300ms, stalled);
   const std::vector<uint8_t> unit(1 << 20, 0x11);
   // Each call returns within the bound; one that finds no room drops the client.
   for (int calls = 0; server->isClientConnected() && calls < 50; ++calls) {
@@ -255,11 +260,8 @@ TEST_F(VideoChannel, StopWakesABlockedWriter) {
   never.stop();
   EXPECT_FALSE(log.contains("TCP transport server stopped"));
 
-  server.reset();
-  startServer(std::chrono::milliseconds(5000));
   LoopbackClient stalled;
-  stalled.setReceiveBuffer(4096);
-  connect(stalled);
+  restartWithStalledClient(5000ms, stalled);
   const std::vector<uint8_t> unit(8 << 20, 0x22);
   std::atomic<bool> writing{false};
   std::thread writer([&] {
