@@ -13,38 +13,34 @@
 
 using quorvane::host::SignalingServerRequestHandler;
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static const bool quiet = [] {
-    spdlog::set_level(spdlog::level::off);
-    return true;
-  }();
-  (void)quiet;
+namespace {
 
-  static SignalingServerRequestHandler bare;
+SignalingServerRequestHandler& wiredHandler() {
   static SignalingServerRequestHandler wired;
-  static bool wiredUp = false;
-  if (!wiredUp) {
-    wiredUp = true;
+  wired.setWindowListProvider([] {
     quorvane::protocol::WindowInfo window;
-    window.id = 1;
     window.title = "t\xc3\xa9";
-    wired.setWindowListProvider([window] { return std::vector<quorvane::protocol::WindowInfo>{window}; });
-    wired.setStreamStartCallback([](uint32_t windowId, uint8_t) { return windowId % 2 == 0; });
-    wired.setStreamStopCallback([](uint8_t) {});
-    wired.setClientConnectedCallback([](const std::string&) {});
-    wired.setWindowResizeCallback([](uint32_t, uint32_t w, uint32_t h) { return w < h; });
-    wired.setKeyframeRequestCallback([](uint8_t) {});
-  }
+    return std::vector{window};
+  });
+  wired.setStreamStartCallback([](uint32_t windowId, uint8_t) { return windowId % 2 == 0; });
+  wired.setStreamStopCallback([](uint8_t) {});
+  wired.setClientConnectedCallback([](const std::string&) {});
+  wired.setWindowResizeCallback([](uint32_t, uint32_t w, uint32_t h) { return w < h; });
+  wired.setKeyframeRequestCallback([](uint8_t) {});
+  spdlog::set_level(spdlog::level::off);
+  return wired;
+}
 
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static SignalingServerRequestHandler bare;
+  static SignalingServerRequestHandler& wired = wiredHandler();
   const std::string text(reinterpret_cast<const char*>(data), size);
-  const auto sender = [] { return std::optional<std::string>("127.0.0.1"); };
   for (auto* handler : {&bare, &wired}) {
     try {
-      if (auto reply = handler->handle(text, sender)) {
-        if (reply->empty() || reply->front() != '{' || reply->back() != '}') {
-          __builtin_trap();
-        }
-      }
+      const auto reply = handler->handle(text, [] { return std::optional<std::string>("127.0.0.1"); });
+      if (reply && (reply->empty() || reply->front() != '{' || reply->back() != '}')) __builtin_trap();
     } catch (const std::exception&) {
       // the server logs these and reads on
     }

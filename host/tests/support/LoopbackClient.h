@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+
+#include "support/WaitFor.h"
+
+namespace quorvane::test {
+
+// A blocking client of a loopback TCP port whose every wait has a deadline.
+class LoopbackClient {
+ public:
+  bool connect(uint16_t port) {
+    boost::system::error_code error;
+    socket_.connect({boost::asio::ip::make_address_v4("127.0.0.1"), port}, error);
+    if (!error) socket_.set_option(boost::asio::ip::tcp::no_delay(true), error);
+    return !error;
+  }
+  // Exactly size bytes, or none when they did not all come in time.
+  std::vector<uint8_t> read(size_t size) {
+    std::vector<uint8_t> bytes(size);
+    if (run([&](auto done) { boost::asio::async_read(socket_, boost::asio::buffer(bytes), done); }) !=
+        boost::system::error_code()) {
+      bytes.clear();
+    }
+    return bytes;
+  }
+  // True once the host has closed the connection.
+  bool waitClosed() {
+    for (uint8_t byte;;) {
+      const auto result =
+          run([&](auto done) { socket_.async_read_some(boost::asio::buffer(&byte, 1), done); });
+      if (!result || *result) return result.has_value();
+    }
+  }
+  void write(const std::vector<uint8_t>& bytes) { boost::asio::write(socket_, boost::asio::buffer(bytes)); }
+  // Ends the connection with a reset instead of an orderly close.
+  void reset() {
+    boost::system::error_code ignored;
+    socket_.set_option(boost::asio::socket_base::linger(true, 0), ignored);
+    socket_.close(ignored);
+  }
+  void setReceiveBuffer(int bytes) {
+    socket_.open(boost::asio::ip::tcp::v4());
+    socket_.set_option(boost::asio::socket_base::receive_buffer_size(bytes));
+  }
+  boost::asio::ip::tcp::socket& socket() { return socket_; }
+
+  // Runs the asynchronous operation that start(handler) begins until it ends, giving its error;
+  // after the deadline closes the socket, lets the operation end, and gives nothing.
+  template <typename Start>
+  std::optional<boost::system::error_code> run(Start start) {
+    std::optional<boost::system::error_code> result;
+    io.restart();
+    start([&](const boost::system::error_code& error, auto&&...) { result = error; });
+    io.run_for(kWait);
+    if (result) return result;
+    boost::system::error_code ignored;
+    socket_.close(ignored);
+    io.restart();
+    io.run();
+    return std::nullopt;
+  }
+
+ private:
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::socket socket_{io};
+};
+
+}  // namespace quorvane::test
