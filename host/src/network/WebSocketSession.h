@@ -24,7 +24,7 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   static constexpr std::chrono::seconds kHandshakeTimeout{10};
   // Bytes of outgoing text a session may hold for a peer that does not read; a send
   // beyond it closes the session. One message larger than this alone is still sent.
-  static constexpr std::size_t kMaxQueuedBytes = 8 * 1024 * 1024;
+  static constexpr std::size_t kMaxQueuedBytes = std::size_t{8} * 1024 * 1024;
 
   WebSocketSession(boost::asio::ip::tcp::socket&& socket, const std::shared_ptr<SignalingServerImpl>& server);
 
