@@ -14,7 +14,7 @@ packages=(
   wine wine64 xvfb xauth
   libboost1.74-dev nlohmann-json3-dev libspdlog-dev libfmt-dev libopus-dev libstb-dev
   libffmpeg-nvenc-dev libgtest-dev googletest libbenchmark-dev
-  pulseaudio pulseaudio-utils ffmpeg
+  pulseaudio pulseaudio-utils ffmpeg libspeexdsp-dev python3-websockets
 )
 
 as_root() {
@@ -33,40 +33,44 @@ if [ ${#missing[@]} -gt 0 ]; then
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-# Source packages for the Windows build. The deb-src entry is derived from the
-# machine's own apt sources, so no mirror is named here.
-src_list=/etc/apt/sources.list.d/quorvane-host-src.sources
+# Source packages for the Windows build. The deb-src entries are derived from the
+# machine's own apt sources, so no mirror is named here. The derived list, the package
+# lists it downloads and apt's caches stay in the project's cache folder: apt is pointed
+# at them with its own options, and the system's apt configuration is never touched.
+apt_dir="$deps_dir/apt"
+src_opts=(
+  -o "Dir::Etc::SourceList=$apt_dir/sources.list"
+  -o "Dir::Etc::SourceParts=$apt_dir/sources.list.d"
+  -o "Dir::State::Lists=$apt_dir/lists"
+  -o "Dir::Cache=$apt_dir/cache"
+  -o "APT::Sandbox::User=$(id -un)"
+)
 need_src=()
-for s in opus imgui openh264; do
+for s in opus imgui openh264 speexdsp; do
   [ -f "$deps_dir/$s.done" ] || need_src+=("$s")
 done
 if [ ${#need_src[@]} -gt 0 ]; then
-  if [ ! -f "$src_list" ]; then
-    tmp="$(mktemp)"
+  if [ ! -f "$apt_dir/lists.done" ]; then
+    rm -rf "$apt_dir"
+    mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
+    : >"$apt_dir/sources.list"
     for f in /etc/apt/sources.list.d/*.sources; do
       [ -f "$f" ] || continue
-      case "$f" in "$src_list") continue ;; esac
-      sed -e 's/^Types:.*/Types: deb-src/' "$f" >>"$tmp"
-      echo >>"$tmp"
+      sed -e 's/^Types:.*/Types: deb-src/' "$f" >>"$apt_dir/sources.list.d/src.sources"
+      echo >>"$apt_dir/sources.list.d/src.sources"
     done
     if [ -f /etc/apt/sources.list ]; then
-      grep -E '^deb ' /etc/apt/sources.list | sed -e 's/^deb /deb-src /' >/etc/apt/sources.list.d/quorvane-host-src.list.tmp || true
+      grep -E '^deb ' /etc/apt/sources.list | sed -e 's/^deb /deb-src /' >>"$apt_dir/sources.list" || true
     fi
-    as_root cp "$tmp" "$src_list"
-    rm -f "$tmp"
-    if [ -s /etc/apt/sources.list.d/quorvane-host-src.list.tmp ]; then
-      as_root mv /etc/apt/sources.list.d/quorvane-host-src.list.tmp /etc/apt/sources.list.d/quorvane-host-src.list
-    else
-      as_root rm -f /etc/apt/sources.list.d/quorvane-host-src.list.tmp
-    fi
-    as_root apt-get update -qq
+    apt-get "${src_opts[@]}" update -qq
+    touch "$apt_dir/lists.done"
   fi
   mkdir -p "$deps_dir"
   for s in "${need_src[@]}"; do
     echo "setup: fetching the $s source package"
     rm -rf "${deps_dir:?}/$s" "$deps_dir/$s.work"
     mkdir -p "$deps_dir/$s.work"
-    (cd "$deps_dir/$s.work" && apt-get source -qq "$s" >/dev/null)
+    (cd "$deps_dir/$s.work" && apt-get "${src_opts[@]}" source -qq "$s" >/dev/null)
     dir="$(find "$deps_dir/$s.work" -mindepth 1 -maxdepth 1 -type d | head -n 1)"
     mv "$dir" "$deps_dir/$s"
     rm -rf "$deps_dir/$s.work"

@@ -12,6 +12,8 @@ bash scripts/setup.sh || exit 1
 jobs="$(nproc)"
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/quorvane-host/ccache}"
 export CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-5G}"
+# Paths inside the checkout are hashed relative to it, so every clone shares the cache.
+export CCACHE_BASEDIR="$root"
 failed=()
 
 run_preset() {
