@@ -217,29 +217,21 @@ bool Application::initializeAudio() {
 
 void Application::update() {
   if (captureOrchestrator) {
-    captureOrchestrator->update();
-    endStreamsWhoseCaptureEnded();
+    // Streams whose window closed end here. A start or stop in progress on another
+    // thread holds the stream control lock; the orchestrator is then left for next frame,
+    // so that a stream it drops is never mistaken for one started meanwhile.
+    std::unique_lock<std::mutex> control(streamControlMutex, std::try_to_lock);
+    if (control.owns_lock()) {
+      for (const uint8_t streamId : captureOrchestrator->update()) {
+        streams.ended(streamId);
+      }
+    }
   }
   if (signalingServer) {
     signalingServer->poll();
   }
   if (transportServer) {
     transportServer->poll();
-  }
-}
-
-void Application::endStreamsWhoseCaptureEnded() {
-  // A start or stop in progress on another thread settles the table itself; look again
-  // next frame.
-  std::unique_lock<std::mutex> control(streamControlMutex, std::try_to_lock);
-  if (!control.owns_lock()) {
-    return;
-  }
-  for (const uint8_t streamId : streams.runningStreams()) {
-    if (!captureOrchestrator->isStreamActive(streamId)) {
-      SPDLOG_INFO("Capture of stream {} has ended", streamId);
-      streams.ended(streamId);
-    }
   }
 }
 

@@ -100,7 +100,6 @@ class Application {
   bool handleWindowResize(uint32_t windowId, uint32_t width, uint32_t height);
   void forwardAudio(const int16_t* samples, uint32_t frames, uint32_t sampleRate, uint32_t channels);
   void setStreamingPriority(bool streaming);
-  void endStreamsWhoseCaptureEnded();
   uint32_t targetBitrate() const;
   uint32_t targetFps() const;
   void saveSettings();

@@ -355,12 +355,13 @@ void CaptureOrchestrator::stopCapture(uint8_t streamId) {
   SPDLOG_INFO("Stopped capture on stream {}", streamId);
 }
 
-void CaptureOrchestrator::update() {
+std::vector<uint8_t> CaptureOrchestrator::update() {
   std::vector<StreamSession> removed;
+  std::vector<uint8_t> ended;
   {
     std::unique_lock<std::recursive_mutex> lock(sessionsMutex, std::try_to_lock);
     if (!lock.owns_lock()) {
-      return;
+      return ended;
     }
     for (auto it = sessions.begin(); it != sessions.end();) {
       StreamSession& session = it->second;
@@ -369,11 +370,13 @@ void CaptureOrchestrator::update() {
         continue;
       }
       SPDLOG_INFO("Removing inactive session for stream {}", it->first);
+      ended.push_back(it->first);
       removed.push_back(std::move(session));
       it = sessions.erase(it);
     }
   }
   retire(std::move(removed));
+  return ended;
 }
 
 void CaptureOrchestrator::shutdown() {

@@ -47,9 +47,10 @@ class CaptureOrchestrator {
   bool initialize();
   bool startCapture(uint32_t windowId, uint8_t streamId);
   void stopCapture(uint8_t streamId);
-  // Drops sessions whose window is gone or whose capture ended; does nothing when another
-  // thread holds the stream table (it runs again next frame).
-  void update();
+  // Drops sessions whose window is gone or whose capture ended and answers their stream
+  // ids; does nothing when another thread holds the stream table (it runs again next
+  // frame).
+  std::vector<uint8_t> update();
   void shutdown();
 
   void requestKeyframe(uint8_t streamId);

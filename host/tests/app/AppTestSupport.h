@@ -1,0 +1,142 @@
+#pragma once
+
+// Helpers of the application tests: the settings file with free ports, and clients of the
+// host's signaling server and channels whose every wait has a deadline.
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "app/Settings.h"
+#include "protocol/PacketHeader.h"
+#include "support/LoopbackClient.h"
+
+namespace quorvane::test {
+
+// A port that nothing listens on right now.
+inline uint16_t freePort() {
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::acceptor acceptor(io, {boost::asio::ip::tcp::v4(), 0});
+  return acceptor.local_endpoint().port();
+}
+
+// The host's settings file for one test: the given text (by default the defaults on free
+// ports), with whatever was there put back afterwards.
+class SettingsFile {
+ public:
+  SettingsFile() : path(host::Settings{}.getSettingsPath()) {
+    std::ifstream in(path);
+    if (in) {
+      std::stringstream text;
+      text << in.rdbuf();
+      previous = text.str();
+    }
+    settings.setDefaults();
+    settings.signalingPort = freePort();
+    settings.videoPort = freePort();
+    settings.audioPort = freePort();
+    settings.inputPort = freePort();
+  }
+  ~SettingsFile() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+    if (previous) write(*previous);
+  }
+  SettingsFile(const SettingsFile&) = delete;
+  SettingsFile& operator=(const SettingsFile&) = delete;
+
+  void save() { ASSERT_TRUE(settings.save()); }
+  void write(const std::string& text) const { std::ofstream(path) << text; }
+
+  host::Settings settings;
+  const std::string path;
+
+ private:
+  std::optional<std::string> previous;
+};
+
+// A client of the signaling server.
+class SignalingClient : public LoopbackClient {
+ public:
+  bool connect(uint16_t port) {
+    return LoopbackClient::connect(port) &&
+           run([&](auto done) { ws.async_handshake("127.0.0.1", "/", done); }) == boost::beast::error_code();
+  }
+  void send(const nlohmann::json& message) {
+    boost::beast::error_code error;
+    ws.write(boost::asio::buffer(message.dump()), error);
+    EXPECT_FALSE(error) << error.message();
+  }
+  // The next message of that type (others are kept for later), or null when none came.
+  nlohmann::json next(const std::string& type) {
+    for (auto it = kept.begin(); it != kept.end(); ++it) {
+      if ((*it)["type"] == type) {
+        nlohmann::json found = *it;
+        kept.erase(it);
+        return found;
+      }
+    }
+    for (;;) {
+      boost::beast::flat_buffer buffer;
+      if (run([&](auto done) { ws.async_read(buffer, done); }) != boost::beast::error_code()) return nullptr;
+      auto message = nlohmann::json::parse(boost::beast::buffers_to_string(buffer.data()));
+      if (message["type"] == type) return message;
+      kept.push_back(std::move(message));
+    }
+  }
+  // Everything of that type received so far, without waiting.
+  size_t countKept(const std::string& type) const {
+    size_t n = 0;
+    for (const auto& message : kept) n += message["type"] == type ? 1 : 0;
+    return n;
+  }
+
+ private:
+  boost::beast::websocket::stream<boost::asio::ip::tcp::socket&> ws{socket()};
+  std::vector<nlohmann::json> kept;
+};
+
+// One packet of the video or audio channel.
+struct ChannelPacket {
+  host::PacketHeader header;
+  std::vector<uint8_t> payload;  // after the header
+};
+
+inline std::optional<ChannelPacket> readPacket(LoopbackClient& client) {
+  const auto prefix = client.read(4);
+  if (prefix.size() != 4) return std::nullopt;
+  uint32_t length = 0;
+  std::memcpy(&length, prefix.data(), 4);
+  const auto body = client.read(length);
+  if (body.size() != length || length < sizeof(host::PacketHeader)) return std::nullopt;
+  ChannelPacket packet;
+  std::memcpy(&packet.header, body.data(), sizeof(packet.header));
+  packet.payload.assign(body.begin() + sizeof(packet.header), body.end());
+  return packet;
+}
+
+// A record sent with its 32-bit length prefix.
+template <typename Record>
+void sendRecord(LoopbackClient& client, const Record& record, std::optional<uint8_t> type = std::nullopt) {
+  std::vector<uint8_t> body;
+  if (type) body.push_back(*type);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&record);
+  body.insert(body.end(), bytes, bytes + sizeof(Record));
+  const auto length = static_cast<uint32_t>(body.size());
+  std::vector<uint8_t> message(4);
+  std::memcpy(message.data(), &length, 4);
+  message.insert(message.end(), body.begin(), body.end());
+  client.write(message);
+}
+
+}  // namespace quorvane::test
