@@ -122,7 +122,9 @@ bool Application::initialize() {
     SPDLOG_ERROR("Failed to start TCP transport server");
     return false;
   }
-  transportServer->onKeyframeRequest = [this](uint8_t streamId) { captureOrchestrator->requestKeyframe(streamId); };
+  transportServer->onKeyframeRequest = [this](uint8_t streamId) {
+    captureOrchestrator->requestKeyframe(streamId);
+  };
 
   SPDLOG_INFO("Initializing TCP audio server on port {}...", settings.audioPort);
   audioServer = std::make_unique<TcpAudioServer>(settings.audioPort);
@@ -170,12 +172,14 @@ void Application::bindCallbacks() {
   signalingServer->setClientConnectedCallback([this](const std::string& address) {
     SPDLOG_INFO("Client connected from {} (TCP video port: {})", address, settings.videoPort);
   });
-  captureOrchestrator->setFrameCallback([this](uint8_t streamId, const uint8_t* data, size_t size, bool keyframe) {
-    onFrame(streamId, data, size, keyframe);
-  });
+  captureOrchestrator->setFrameCallback([this](uint8_t streamId, const uint8_t* data, size_t size,
+                                               bool keyframe) { onFrame(streamId, data, size, keyframe); });
   captureOrchestrator->setResolutionChangedCallback(
-      [this](uint8_t streamId, uint32_t width, uint32_t height) { handleResolutionChange(streamId, width, height); });
-  transportServer->setClientFeedbackCallback([this](const ClientFeedback& feedback) { onClientFeedback(feedback); });
+      [this](uint8_t streamId, uint32_t width, uint32_t height) {
+        handleResolutionChange(streamId, width, height);
+      });
+  transportServer->setClientFeedbackCallback(
+      [this](const ClientFeedback& feedback) { onClientFeedback(feedback); });
   transportServer->setClientInputCallback([this](const ClientInput& input) { dispatchClientInput(input); });
 }
 
@@ -202,9 +206,8 @@ bool Application::initializeAudio() {
     return false;
   }
   const bool started =
-      audioCapture->start([this](const int16_t* samples, uint32_t frames, uint32_t sampleRate, uint32_t channels) {
-        forwardAudio(samples, frames, sampleRate, channels);
-      });
+      audioCapture->start([this](const int16_t* samples, uint32_t frames, uint32_t sampleRate,
+                                 uint32_t channels) { forwardAudio(samples, frames, sampleRate, channels); });
   if (!started) {
     SPDLOG_WARN("Failed to start audio capture");
     opusEncoder.reset();
@@ -240,10 +243,13 @@ std::string Application::getEncoderName() const {
 }
 
 std::vector<protocol::WindowInfo> Application::getWindowList() {
-  return captureOrchestrator ? captureOrchestrator->getAvailableWindows() : std::vector<protocol::WindowInfo>{};
+  return captureOrchestrator ? captureOrchestrator->getAvailableWindows()
+                             : std::vector<protocol::WindowInfo>{};
 }
 
-bool Application::isClientConnected() const { return signalingServer && signalingServer->getClientCount() != 0; }
+bool Application::isClientConnected() const {
+  return signalingServer && signalingServer->getClientCount() != 0;
+}
 
 void Application::shutdown() {
   SPDLOG_INFO("Shutting down application...");
@@ -324,7 +330,8 @@ bool Application::startCapture(uint32_t windowId, uint8_t streamId) {
 bool Application::startStream(uint32_t windowId, uint8_t streamId, StreamOrigin origin) {
   std::lock_guard<std::mutex> control(streamControlMutex);
   if (streams.heldByOther(streamId, origin)) {
-    const StreamOrigin other = origin == StreamOrigin::Client ? StreamOrigin::ControlWindow : StreamOrigin::Client;
+    const StreamOrigin other =
+        origin == StreamOrigin::Client ? StreamOrigin::ControlWindow : StreamOrigin::Client;
     SPDLOG_WARN("Stream {} is already streaming for the {}; not starting window {:x} on it", streamId,
                 originName(other), windowId);
     return false;
@@ -352,9 +359,10 @@ void Application::stopStream(uint8_t streamId, StreamOrigin origin) {
   }
   std::lock_guard<std::mutex> control(streamControlMutex);
   if (streams.heldByOther(streamId, origin)) {
-    SPDLOG_WARN("Stream {} is streaming for the {}; the {}'s stop leaves it running", streamId,
-                originName(origin == StreamOrigin::Client ? StreamOrigin::ControlWindow : StreamOrigin::Client),
-                originName(origin));
+    SPDLOG_WARN(
+        "Stream {} is streaming for the {}; the {}'s stop leaves it running", streamId,
+        originName(origin == StreamOrigin::Client ? StreamOrigin::ControlWindow : StreamOrigin::Client),
+        originName(origin));
     if (origin == StreamOrigin::Client) {
       streams.stopped(streamId, origin);  // forgets the client's own tables only
     }
@@ -577,7 +585,8 @@ bool Application::handleWindowResize(uint32_t windowId, uint32_t width, uint32_t
   return false;
 }
 
-void Application::forwardAudio(const int16_t* samples, uint32_t frames, uint32_t sampleRate, uint32_t channels) {
+void Application::forwardAudio(const int16_t* samples, uint32_t frames, uint32_t sampleRate,
+                               uint32_t channels) {
   if (!streams.audioBound() || !opusEncoder || !audioServer) {
     return;
   }

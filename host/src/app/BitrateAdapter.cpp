@@ -18,7 +18,8 @@ uint32_t scaled(uint32_t kbps, float factor) {
 BitrateAdapter::BitrateAdapter(Clock clock) : clock(std::move(clock)) {}
 
 int64_t BitrateAdapter::steadyNow() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 

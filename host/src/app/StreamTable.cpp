@@ -41,7 +41,8 @@ void StreamTable::countDownLocked(uint8_t streamId) {
   if (running.empty() && busyChanged) {
     busyChanged(false);
   }
-  if (audioIsBound.load(std::memory_order_relaxed) && audioStream.load(std::memory_order_relaxed) == streamId) {
+  if (audioIsBound.load(std::memory_order_relaxed) &&
+      audioStream.load(std::memory_order_relaxed) == streamId) {
     audioIsBound.store(false, std::memory_order_release);
   }
 }

@@ -3,6 +3,8 @@
 // Helpers of the application tests: the settings file with free ports, and clients of the
 // host's signaling server and channels whose every wait has a deadline.
 
+#include <objbase.h>
+
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +24,14 @@
 #include "support/LoopbackClient.h"
 
 namespace quorvane::test {
+
+// COM on the test's thread, apartment-threaded as the host's main thread has it.
+struct ComApartment {
+  ComApartment() { CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED); }
+  ~ComApartment() { CoUninitialize(); }
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+};
 
 // A port that nothing listens on right now.
 inline uint16_t freePort() {

@@ -4,6 +4,8 @@
 #include <windowsx.h>
 
 #include <functional>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -65,9 +67,23 @@ bool pumpUntil(const std::function<bool()>& done) {
   }
 }
 
+// Waits for the messages and compares them in order; the record is emptied for the next batch.
+void expectSeen(const std::vector<std::tuple<HWND, UINT, int>>& expected) {
+  ASSERT_TRUE(pumpUntil([&] { return gSeen.size() >= expected.size(); })) << gSeen.size() << " messages";
+  std::this_thread::sleep_for(100ms);
+  pumpUntil([] { return true; });
+  ASSERT_EQ(gSeen.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(std::make_tuple(gSeen[i].window, gSeen[i].message, gSeen[i].detail), expected[i])
+        << "message " << i;
+  }
+  gSeen.clear();
+}
+
 uint32_t idOf(HWND window) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window)); }
 
 TEST(ApplicationInput, RecordsOfBothChannelsReachTheWindowOfTheirStream) {
+  ComApartment com;
   LogCapture log;
   SettingsFile file;
   file.save();
@@ -101,30 +117,30 @@ TEST(ApplicationInput, RecordsOfBothChannelsReachTheWindowOfTheirStream) {
     sendRecord(video, ClientInput{stream, 1, 2, 0, x, y, 0}, 3);
     sendRecord(video, ClientInput{stream, 1, 3, 0, x, y, 0}, 3);
   };
+  // The two channels are read on threads of their own: one channel at a time.
   click(ids[0], 49151, 32768, 0);
-  click(ids[1], 32768, 49151, 1);
   sendRecord(input, InputEvent{ids[0], 1, 4, 100, 100, 0, 0, -240});  // wheel
   sendRecord(input, InputEvent{ids[0], 2, 1, 0, 0, 'K'});             // key down
   sendRecord(input, InputEvent{ids[0], 2, 2, 0, 0, 'K'});             // key up
   sendRecord(input, InputEvent{ids[0], 2, 3, 0x20AC, 0, 'x'});        // the character is x
+  click(ids[1], 32768, 49151, 1);                                     // the focus moves right
+  expectSeen({{left, WM_LBUTTONDOWN, 150 * 10000 + 299},
+              {left, WM_MOUSEWHEEL, -240},
+              {left, WM_KEYDOWN, 'K'},
+              {left, WM_KEYUP, 'K'},
+              {left, WM_CHAR, 0x20AC},
+              {right, WM_RBUTTONDOWN, 149 * 10000 + 150}});
+
   videoClick(ids[1], 0, 65534);
   sendRecord(video, ClientInput{ids[0], 2, 3, 0, 0x20AC, 0, 0xE4}, 3);  // the character is the code
   videoClick(77, 0, 0);  // no such stream: the window targeted last, with a warning
-
-  const std::vector<std::tuple<HWND, UINT, int>> expected = {
-      {left, WM_LBUTTONDOWN, 150 * 10000 + 299}, {right, WM_RBUTTONDOWN, 149 * 10000 + 150},
-      {left, WM_MOUSEWHEEL, -240},               {left, WM_KEYDOWN, 'K'},
-      {left, WM_KEYUP, 'K'},                     {left, WM_CHAR, 0x20AC},
-      {right, WM_LBUTTONDOWN, 199 * 10000},      {left, WM_CHAR, 0xE4},
-      {left, WM_LBUTTONDOWN, 0}};
-  ASSERT_TRUE(pumpUntil([&] { return gSeen.size() >= expected.size(); })) << gSeen.size() << " messages";
-  ASSERT_EQ(gSeen.size(), expected.size());
-  for (size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(std::make_tuple(gSeen[i].window, gSeen[i].message, gSeen[i].detail), expected[i]) << "record " << i;
-  }
+  expectSeen({{right, WM_LBUTTONDOWN, 199 * 10000}, {right, WM_CHAR, 0xE4}, {left, WM_LBUTTONDOWN, 0}});
   EXPECT_TRUE(log.contains("Input received for unknown stream 77"));
 
-  signaling.send({{"type", "window_resize"}, {"streamId", 0}, {"windowId", 0x7ffffff0}, {"width", 100},
+  signaling.send({{"type", "window_resize"},
+                  {"streamId", 0},
+                  {"windowId", 0x7ffffff0},
+                  {"width", 100},
                   {"height", 100}});
   EXPECT_EQ(signaling.next("window_resized")["success"], false);
   EXPECT_TRUE(log.contains("Invalid window ID for resize: 7ffffff0"));

@@ -22,6 +22,7 @@ bool portIsFree(uint16_t port) {
 }
 
 TEST(ApplicationStartup, ATakenPortFailsStartUpAndEverythingCreatedStopsWithTheApplication) {
+  ComApartment com;
   LogCapture log;
   SettingsFile file;
   file.save();
@@ -38,13 +39,13 @@ TEST(ApplicationStartup, ATakenPortFailsStartUpAndEverythingCreatedStopsWithTheA
 }
 
 TEST(ApplicationStartup, GoesOnWithoutAudioAndWithDefaultsForAnUnreadableSettingsFile) {
+  ComApartment com;
   LogCapture log;
   SettingsFile file;
   file.write("{\"signalingPort\": ");
   Application app;
   ASSERT_TRUE(app.initialize());
-  EXPECT_TRUE(log.hasLine(spdlog::level::warn, "Failed to load settings, using defaults"));
-  EXPECT_EQ(log.count("Failed to load settings"), 1u);
+  EXPECT_EQ(log.count("Failed to load settings, using defaults"), 1u);
   EXPECT_EQ(app.settings.signalingPort, 9876);
   EXPECT_TRUE(log.hasLine(spdlog::level::warn, "Audio capture not available"));
   EXPECT_NE(app.getEncoderName(), "None") << "the stand-in runtimes lie beside the test";

@@ -40,8 +40,8 @@ TEST(BitrateAdapter, CongestionStepsDownToTheFloorAndHeadroomBackToTheTarget) {
   }
   EXPECT_EQ(a.feedAfterSecond(60, 10, 20000), 0u) << "nothing below 2000 kbps";
 
-  const std::vector<uint32_t> up = {2200,  2420,  2662,  2928,  3220,  3542,  3896,  4285,  4713,
-                                    5184,  5702,  6272,  6899,  7588,  8346,  9180,  10098, 11107,
+  const std::vector<uint32_t> up = {2200,  2420,  2662,  2928,  3220,  3542,  3896, 4285,  4713,
+                                    5184,  5702,  6272,  6899,  7588,  8346,  9180, 10098, 11107,
                                     12217, 13438, 14781, 16259, 17884, 19672, 20000};
   for (const uint32_t bitrate : up) {
     EXPECT_EQ(a.feedAfterSecond(10, 5, 20000), bitrate);
@@ -69,12 +69,13 @@ TEST(BitrateAdapter, ThresholdsAreStrict) {
     uint16_t rtt, decode;
     uint32_t expected;  // from 10000 kbps with a 20000 kbps target
   };
-  const Case cases[] = {{50, 30, 0},    {51, 0, 8000},  {0, 31, 8000},  {20, 10, 0},
-                        {19, 15, 0},    {19, 14, 11000}, {30, 10, 0}};
+  const Case cases[] = {{50, 30, 0}, {51, 0, 8000},   {0, 31, 8000}, {20, 10, 0},
+                        {19, 15, 0}, {19, 14, 11000}, {30, 10, 0}};
   for (const Case& c : cases) {
     Adapter a;
     a.adapter.onFeedback(0, 0, 10000);  // starts at 10000
-    EXPECT_EQ(a.feedAfterSecond(c.rtt, c.decode, 20000), c.expected) << c.rtt << " ms RTT, " << c.decode << " ms";
+    EXPECT_EQ(a.feedAfterSecond(c.rtt, c.decode, 20000), c.expected)
+        << c.rtt << " ms RTT, " << c.decode << " ms";
   }
 }
 

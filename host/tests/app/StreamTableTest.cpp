@@ -27,7 +27,7 @@ TEST(StreamTable, PriorityFollowsTheRunningStreamsExactlyOnce) {
   EXPECT_EQ(t.table.runningCount(), 2u);
   EXPECT_TRUE(t.table.stopped(1, kClient));
   EXPECT_FALSE(t.table.stopped(1, kClient)) << "a repeated stop";
-  t.table.ended(2);                          // its window closed
+  t.table.ended(2);  // its window closed
   EXPECT_FALSE(t.table.stopped(2, kWindow)) << "already ended";
   t.table.started(3, kWindow, 0x400, false);
   t.table.stopped(3, kWindow);
