@@ -1,5 +1,6 @@
 #include "app/BitrateAdapter.h"
 
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -102,6 +103,17 @@ TEST(BitrateAdapter, RestartFromANewTargetKeepsTheDecisionTime) {
   EXPECT_FALSE(a.adapter.onFeedback(60, 10, 30000)) << "still within the second";
   a.now += kSecond / 2;
   EXPECT_EQ(a.adapter.onFeedback(60, 10, 30000)->bitrateKbps, 24000u);
+}
+
+TEST(BitrateAdapter, FeedbackAndANewTargetFromAnotherThreadNeverTearTheState) {
+  BitrateAdapter adapter;  // the real clock: decisions are rare, the state is what matters
+  std::thread settings([&] {
+    for (int i = 0; i < 20000; ++i) adapter.restartFrom(i % 2 == 0 ? 30000 : 5000);
+  });
+  for (int i = 0; i < 20000; ++i) adapter.onFeedback(static_cast<uint16_t>(i % 100), 10, 30000);
+  settings.join();
+  const uint32_t last = adapter.currentKbps();
+  EXPECT_TRUE(last == 30000 || last == 5000 || (last >= 2000 && last <= 30000)) << last;
 }
 
 }  // namespace
