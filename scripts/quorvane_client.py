@@ -572,7 +572,8 @@ async def list_windows(signaling, args, out, wanted=None, patience=0.0):
         await asyncio.sleep(0.5)
     out(f"{len(windows)} windows:")
     for w in map(window_summary, windows):
-        out(f"  {w['id']:#010x}  {'icon' if w['hasIcon'] else '    '}  {w['processName'] or '':24.24}  {w['title']}")
+        icon = "icon" if w["hasIcon"] else "    "
+        out(f"  {w['id']:#010x}  {icon}  {w['processName'] or '':24.24}  {w['title']}")
     return windows, chosen
 
 
@@ -769,9 +770,10 @@ def tone_frequency(pcm, channels, rate):
 
 def report(summary, out):
     for config in summary["streamConfigs"]:
+        sps, pps = (len(base64.b64decode(config.get(key, ""))) for key in ("sps", "pps"))
         out(f"stream_config: stream {config.get('streamId')}, {config.get('width')}x{config.get('height')}, "
             f"{config.get('codec')}, {config.get('targetBitrate')} kbps, {config.get('targetFps')} fps, "
-            f"sps {len(base64.b64decode(config.get('sps', '')))} B, pps {len(base64.b64decode(config.get('pps', '')))} B")
+            f"sps {sps} B, pps {pps} B")
     video, audio = summary["video"], summary["audio"]
     out(f"video: {video['frames']} frames in {video['seconds']} s ({video['fps']} fps), {video['kbps']} kbit/s, "
         f"{video['keyframes']} keyframes at {video['keyframeIndices']}, {video['decodedFrames']} decoded")
