@@ -192,6 +192,7 @@ class VideoChannel:
         self.problems = problems
         self.stream_id = None
         self.frames = []
+        self.last_sequence = None  # the counter runs across all streams
         self.other_streams = {}
         self.early = []  # packets that came before the stream id was known
         self.h264 = open(h264_path, "wb")
@@ -229,11 +230,12 @@ class VideoChannel:
             self.problems.add(f"{where}: payloadLength {payload_length} for {len(unit)} bytes")
         if constant != [0, 1, 0] or frame_type not in (1, 3):
             self.problems.add(f"{where}: frame header {frame_type} {constant}")
+        if self.last_sequence is not None and sequence != (self.last_sequence + 1) & 0xFFFF:
+            self.problems.add(f"{where} follows {self.last_sequence}")
+        self.last_sequence = sequence
         if stream_id != self.stream_id:
             self.other_streams[stream_id] = self.other_streams.get(stream_id, 0) + 1
             return
-        if self.frames and sequence != (self.frames[-1].sequence + 1) & 0xFFFF:
-            self.problems.add(f"{where} follows {self.frames[-1].sequence}")
         keyframe = frame_type == 1
         if not self.frames and not keyframe and self.auto_keyframe:
             self.auto_keyframe_sent = True
