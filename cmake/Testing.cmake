@@ -3,7 +3,8 @@
 #
 # One test executable, registered as one ctest test. In the Windows build it runs
 # under Wine (through the toolchain's emulator) after the "wine" fixture has made the
-# build's private Wine prefix and display ready.
+# build's private Wine prefix and display ready. A test that requires the "pulse"
+# fixture gets the environment that reaches its PulseAudio server.
 enable_testing()
 
 set(QH_WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
@@ -17,6 +18,18 @@ if(WIN32)
   set_tests_properties(wine_setup PROPERTIES FIXTURES_SETUP wine)
   set_tests_properties(wine_cleanup PROPERTIES FIXTURES_CLEANUP wine)
   set_property(TEST wine_setup wine_cleanup PROPERTY ENVIRONMENT
+               "WINEPREFIX=${QH_WINE_PREFIX};QH_WINE_STATE=${QH_WINE_STATE}")
+
+  # A private PulseAudio server (fixture "pulse") that Wine's sound driver talks to, with
+  # a 1 kHz tone playing into its null sink. Other processes of a test reach it through
+  # the environment in QH_PULSE_ENV.
+  set(_pulse_dir ${CMAKE_BINARY_DIR}/pulse)
+  set(QH_PULSE_ENV "PULSE_SERVER=unix:${_pulse_dir}/native;PULSE_CLIENTCONFIG=${_pulse_dir}/client.conf")
+  add_test(NAME pulse_setup COMMAND ${CMAKE_SOURCE_DIR}/scripts/pulse-env.sh setup ${_pulse_dir})
+  add_test(NAME pulse_cleanup COMMAND ${CMAKE_SOURCE_DIR}/scripts/pulse-env.sh cleanup ${_pulse_dir})
+  set_tests_properties(pulse_setup PROPERTIES FIXTURES_SETUP pulse FIXTURES_REQUIRED wine)
+  set_tests_properties(pulse_cleanup PROPERTIES FIXTURES_CLEANUP pulse)
+  set_property(TEST pulse_setup pulse_cleanup PROPERTY ENVIRONMENT
                "WINEPREFIX=${QH_WINE_PREFIX};QH_WINE_STATE=${QH_WINE_STATE}")
 endif()
 
@@ -48,9 +61,11 @@ function(qh_add_test name)
     set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
   endif()
   if(WIN32)
-    set_tests_properties(${name} PROPERTIES
-      FIXTURES_REQUIRED "wine;${T_FIXTURES}"
-      ENVIRONMENT "WINEPREFIX=${QH_WINE_PREFIX};QH_WINE_STATE=${QH_WINE_STATE}")
+    set(_env "WINEPREFIX=${QH_WINE_PREFIX};QH_WINE_STATE=${QH_WINE_STATE}")
+    if("pulse" IN_LIST T_FIXTURES)
+      list(APPEND _env ${QH_PULSE_ENV})
+    endif()
+    set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "wine;${T_FIXTURES}" ENVIRONMENT "${_env}")
   elseif(T_FIXTURES)
     set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "${T_FIXTURES}")
   endif()

@@ -1,23 +1,100 @@
 #!/usr/bin/env bash
-# Builds the Windows host and runs it under Wine,
-# starting a virtual display when none is set.
+# Builds the host for Windows and runs its stand-in build under Wine: the product's program
+# with the stand-in window capture, loopback audio and encoder runtimes in place of the
+# pieces that Wine lacks. Uses the caller's display, or starts a virtual one (Xvfb), and
+# the caller's PulseAudio server, or starts a private one whose null sink plays nowhere.
+#
+# Ctrl-C asks the host to close, as the close box of its window does, and waits for its
+# orderly shutdown (a second Ctrl-C ends it at once). The script then stops what it
+# started and exits with the host's exit code. Wine, the display and the sound server of
+# this script live in build/windows/run-host, apart from those of the test runs.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-cd "$root"
-bash scripts/setup.sh
-export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/quorvane-host/ccache}"
-cmake --preset windows >/dev/null
-cmake --build --preset windows -j "$(nproc)"
-
 build="$root/build/windows"
-export WINEPREFIX="$build/wineprefix" QH_WINE_STATE="$build/wine-state"
-scripts/wine-env.sh setup
-if [ -z "${DISPLAY:-}" ] && [ -f "$QH_WINE_STATE/display" ]; then
+run="$build/run-host"
+standin="$build/standin-host"
+wine64=/usr/lib/wine/wine64  # the 64-bit loader itself: no launcher notices
+close_grace=20               # seconds the host gets to close before it is ended
+mkdir -p "$run"
+
+note() { echo "run-host: $*" >&2; }
+
+# Runs a step with its output in a log, shown only when the step fails.
+quiet() {
+  local log="$run/$1.log"
+  shift
+  if ! "$@" >"$log" 2>&1; then
+    tail -n 40 "$log" >&2
+    note "failed: $* (whole output in $log)"
+    exit 1
+  fi
+}
+
+cd "$root"
+quiet setup bash scripts/setup.sh
+export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/quorvane-host/ccache}" CCACHE_BASEDIR="$root"
+quiet configure cmake --preset windows
+quiet build cmake --build --preset windows -j "$(nproc)" --target QuorvaneHostStandin qh_close_window
+
+export WINEPREFIX="$run/wineprefix" QH_WINE_STATE="$run/wine-state"
+export WINEDEBUG="${WINEDEBUG:--all}"
+pulse_dir=""
+host_pid=""
+
+cleanup() {
+  set +e
+  if [ -n "$host_pid" ] && kill -0 "$host_pid" 2>/dev/null; then kill -KILL "$host_pid" 2>/dev/null; fi
+  if [ -n "$pulse_dir" ]; then "$root/scripts/pulse-env.sh" cleanup "$pulse_dir" >/dev/null 2>&1; fi
+  "$root/scripts/wine-env.sh" cleanup >/dev/null 2>&1
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+quiet wine scripts/wine-env.sh setup
+if [ -f "$QH_WINE_STATE/display" ]; then  # the virtual display that wine-env.sh started
   DISPLAY="$(cat "$QH_WINE_STATE/display")"
   export DISPLAY
-  echo "run-host: no display was set; the host's window is on the virtual display $DISPLAY"
+  note "no display was set; the host's window is on the virtual display $DISPLAY"
 fi
-exe="$build/host/src/main/QuorvaneHost.exe"
-cd "$build"
-exec wine "$exe" "$@"
+
+# A sound server of the caller's counts when it answers without being spawned for us.
+probe_conf="$run/probe-client.conf"
+echo "autospawn = no" >"$probe_conf"
+if PULSE_CLIENTCONFIG="${PULSE_CLIENTCONFIG:-$probe_conf}" pactl info >/dev/null 2>&1; then
+  quiet wine scripts/wine-env.sh run reg add 'HKCU\Software\Wine\Drivers' /v Audio /d pulse /f
+else
+  pulse_dir="$run/pulse"
+  quiet pulse scripts/pulse-env.sh server "$pulse_dir"
+  export PULSE_SERVER="unix:$pulse_dir/native" PULSE_CLIENTCONFIG="$pulse_dir/client.conf"
+  note "no sound server was running; the host hears the null sink of PULSE_SERVER=$PULSE_SERVER"
+fi
+
+# The host runs in a session of its own, so that the terminal's Ctrl-C reaches this
+# script only, which turns it into a close request.
+cd "$standin"
+setsid -w "$wine64" QuorvaneHostStandin.exe </dev/null &
+host_pid=$!
+
+signalled=0
+trap 'signalled=1' INT TERM HUP
+rc=0
+wait "$host_pid" || rc=$?
+if [ "$signalled" = 1 ]; then
+  signalled=0
+  note "closing the host (Ctrl-C again ends it at once)"
+  "$wine64" "$standin/qh_close_window.exe" QuorvaneHostClass 5 </dev/null >/dev/null 2>&1 || true
+  deadline=$((SECONDS + close_grace))
+  while kill -0 "$host_pid" 2>/dev/null; do
+    if [ "$signalled" = 1 ] || [ "$SECONDS" -ge "$deadline" ]; then
+      [ "$signalled" = 1 ] || note "the host did not close within $close_grace s; ending it"
+      kill -KILL "$host_pid" 2>/dev/null || true
+      break
+    fi
+    sleep 0.1
+  done
+  rc=0
+  wait "$host_pid" || rc=$?
+fi
+host_pid=""
+exit "$rc"

@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
-# A private PulseAudio server for the audio tests, for root and without a user session.
+# A private PulseAudio server for the tests and for run-host.sh, for root and without a
+# user session.
 #
 #   pulse-env.sh setup DIR     start the server with its socket at DIR/native: a null sink
 #                              as the default sink, its monitor as the default source, a
 #                              1 kHz tone playing into the sink in a loop; point the Wine
 #                              prefix (WINEPREFIX) at the PulseAudio driver
+#   pulse-env.sh server DIR    the same without the tone
 #   pulse-env.sh cleanup DIR   stop the tone and the server
 #
 # Clients reach the server with PULSE_SERVER=unix:DIR/native and
 # PULSE_CLIENTCONFIG=DIR/client.conf (no autospawn).
 set -euo pipefail
 
-cmd="${1:?usage: pulse-env.sh setup|cleanup DIR}"
-dir="${2:?usage: pulse-env.sh setup|cleanup DIR}"
+usage="usage: pulse-env.sh setup|server|cleanup DIR"
+cmd="${1:?$usage}"
+dir="${2:?$usage}"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 mkdir -p "$dir"
 dir="$(cd "$dir" && pwd)"
@@ -38,6 +41,7 @@ stop() {
 }
 
 setup() {
+  local tone="$1"
   stop
   if [ ${#socket} -gt 100 ]; then
     echo "pulse-env: socket path $socket is too long for a unix socket" >&2
@@ -66,24 +70,27 @@ setup() {
   pactl set-default-sink qh_null
   pactl set-default-source qh_null.monitor
 
-  if [ ! -s "$dir/tone.wav" ]; then
-    ffmpeg -nostdin -loglevel error -y -f lavfi -i "sine=frequency=1000:sample_rate=48000:duration=10" \
-      -ac 2 -c:a pcm_s16le "$dir/tone.wav"
+  if [ "$tone" = tone ]; then
+    if [ ! -s "$dir/tone.wav" ]; then
+      ffmpeg -nostdin -loglevel error -y -f lavfi -i "sine=frequency=1000:sample_rate=48000:duration=10" \
+        -ac 2 -c:a pcm_s16le "$dir/tone.wav"
+    fi
+    setsid bash -c 'while :; do paplay "$1" || sleep 0.5; done' player "$dir/tone.wav" \
+      </dev/null >/dev/null 2>&1 &
+    echo $! >"$dir/player.pid"
   fi
-  setsid bash -c 'while :; do paplay "$1" || sleep 0.5; done' player "$dir/tone.wav" \
-    </dev/null >/dev/null 2>&1 &
-  echo $! >"$dir/player.pid"
 
   # Wine's sound goes through PulseAudio.
-  "$here/../../../scripts/wine-env.sh" run reg add 'HKCU\Software\Wine\Drivers' /v Audio /d pulse /f \
+  "$here/wine-env.sh" run reg add 'HKCU\Software\Wine\Drivers' /v Audio /d pulse /f \
     >/dev/null
 }
 
 case "$cmd" in
-  setup) setup ;;
+  setup) setup tone ;;
+  server) setup silent ;;
   cleanup) stop ;;
   *)
-    echo "usage: pulse-env.sh setup|cleanup DIR" >&2
+    echo "$usage" >&2
     exit 2
     ;;
 esac
