@@ -1003,6 +1003,7 @@ void UIManager::addLog(int level, const std::string& message) {
   if (logs.size() > kMaxLogEntries) {
     logs.erase(logs.begin());
   }
+  ++logRevision;
 }
 
 void UIManager::renderLogsPage() {
@@ -1018,6 +1019,7 @@ void UIManager::renderLogsPage() {
   if (ImGui::Button("Clear Logs")) {
     std::lock_guard lock(logMutex);
     logs.clear();
+    ++logRevision;
   }
   ImGui::SameLine();
   if (ImGui::Button("Copy All")) {
@@ -1047,42 +1049,48 @@ void UIManager::renderLogsPage() {
   ImGui::PushStyleColor(ImGuiCol_ChildBg, ColorBackground);
   ImGui::BeginChild("LogScroll", ImVec2(0, -5), true, ImGuiWindowFlags_HorizontalScrollbar);
   {
+    // Drawing a thousand lines takes milliseconds; a thread that logs meanwhile must not
+    // wait for it. Copying reuses the strings' storage, so it is short.
     std::lock_guard lock(logMutex);
-    for (size_t i = 0; i < logs.size(); ++i) {
-      const LogEntry& entry = logs[i];
-      if (logLevelFilter >= 1 && entry.level < static_cast<uint32_t>(logLevelFilter)) {
-        continue;
-      }
-      const std::string line = uitext::logLineText(entry);
-      ImGui::PushID(static_cast<int>(i));
-      const ImVec2 position = ImGui::GetCursorPos();
-      if (ImGui::Selectable("##logline", false,
-                            ImGuiSelectableFlags_SpanAllColumns | ImGuiSelectableFlags_AllowDoubleClick)) {
+    if (logViewRevision != logRevision) {
+      logView = logs;
+      logViewRevision = logRevision;
+    }
+  }
+  for (size_t i = 0; i < logView.size(); ++i) {
+    const LogEntry& entry = logView[i];
+    if (logLevelFilter >= 1 && entry.level < static_cast<uint32_t>(logLevelFilter)) {
+      continue;
+    }
+    const std::string line = uitext::logLineText(entry);
+    ImGui::PushID(static_cast<int>(i));
+    const ImVec2 position = ImGui::GetCursorPos();
+    if (ImGui::Selectable("##logline", false,
+                          ImGuiSelectableFlags_SpanAllColumns | ImGuiSelectableFlags_AllowDoubleClick)) {
+      ImGui::SetClipboardText(line.c_str());
+    }
+    if (ImGui::BeginPopupContextItem("LogContextMenu")) {
+      if (ImGui::MenuItem("Copy")) {
         ImGui::SetClipboardText(line.c_str());
       }
-      if (ImGui::BeginPopupContextItem("LogContextMenu")) {
-        if (ImGui::MenuItem("Copy")) {
-          ImGui::SetClipboardText(line.c_str());
-        }
-        if (ImGui::MenuItem("Copy Message Only")) {
-          ImGui::SetClipboardText(entry.message.c_str());
-        }
-        ImGui::EndPopup();
+      if (ImGui::MenuItem("Copy Message Only")) {
+        ImGui::SetClipboardText(entry.message.c_str());
       }
-      ImGui::SetCursorPos(position);
-      ImGui::TextColored(ColorTextSecondary, "%s", entry.time.c_str());
-      ImGui::SameLine();
-      ImGui::TextColored(logLevelColor(entry.level), "%s", uitext::logLevelTag(entry.level));
-      ImGui::SameLine();
-      ImGui::TextColored(ColorText, "%s", entry.message.c_str());
-      ImGui::PopID();
+      ImGui::EndPopup();
     }
-    if (autoScroll && ImGui::GetScrollY() >= ImGui::GetScrollMaxY() - 20) {
-      ImGui::SetScrollHereY(1.0f);
-    }
-    ImGui::EndChild();
-    ImGui::PopStyleColor();
+    ImGui::SetCursorPos(position);
+    ImGui::TextColored(ColorTextSecondary, "%s", entry.time.c_str());
+    ImGui::SameLine();
+    ImGui::TextColored(logLevelColor(entry.level), "%s", uitext::logLevelTag(entry.level));
+    ImGui::SameLine();
+    ImGui::TextColored(ColorText, "%s", entry.message.c_str());
+    ImGui::PopID();
   }
+  if (autoScroll && ImGui::GetScrollY() >= ImGui::GetScrollMaxY() - 20) {
+    ImGui::SetScrollHereY(1.0f);
+  }
+  ImGui::EndChild();
+  ImGui::PopStyleColor();
 }
 
 }  // namespace quorvane::host

@@ -101,6 +101,13 @@ class UIManager {
   std::mutex logMutex;
   bool autoScroll = true;
   int32_t logLevelFilter = 0;
+
+  // Bumped under logMutex by every change of `logs`.
+  uint64_t logRevision = 0;
+  // Main thread only: the lines as the log view last copied them from `logs`, so that the
+  // view holds logMutex only to copy changed lines, never while it draws.
+  std::vector<LogEntry> logView;
+  uint64_t logViewRevision = ~uint64_t{0};
 };
 
 }  // namespace quorvane::host

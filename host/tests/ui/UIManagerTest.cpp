@@ -3,6 +3,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <regex>
 #include <sstream>
 
@@ -302,6 +303,18 @@ TEST(UIManager, LogViewKeepsTheLastThousandLinesAndCopies) {
     ASSERT_TRUE(std::regex_match(lines[i], match, form)) << lines[i];
     ASSERT_EQ(match[1], std::to_string(i + 1));
   }
+
+  // A thread that logs while the view draws its lines does not wait for the drawing.
+  std::future<void> logging;
+  bool loggedWhileDrawing = false;
+  h.onItem = [&](const std::string& label) {
+    if (label != "##logline" || logging.valid()) return;
+    logging = std::async(std::launch::async, [&ui] { ui.addLog(2, "from another thread"); });
+    loggedWhileDrawing = logging.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+  };
+  h.frames();
+  h.onItem = nullptr;
+  EXPECT_TRUE(loggedWhileDrawing);
 
   // Auto-scroll follows new lines at the bottom only.
   EXPECT_FALSE(h.findText("line 1000").text.empty());

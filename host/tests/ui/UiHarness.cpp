@@ -24,6 +24,7 @@ std::vector<ItemRecord> g_drawingItems;
 std::vector<ItemRecord> g_lastItems;
 
 quorvane::host::UIManager* g_ui = nullptr;
+quorvane::test::UiHarness* g_harness = nullptr;
 
 LRESULT CALLBACK testWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (g_ui && g_ui->handleMessage(window, message, wParam, lParam)) {
@@ -42,6 +43,7 @@ void ImGuiTestEngineHook_ItemInfo(ImGuiContext*, ImGuiID id, const char* label, 
   for (auto it = g_drawingItems.rbegin(); it != g_drawingItems.rend(); ++it) {
     if (it->id == id) {
       it->label = label ? label : "";
+      if (g_harness && g_harness->onItem) g_harness->onItem(it->label);
       return;
     }
   }
@@ -64,6 +66,7 @@ UiHarness::UiHarness() {
   createDevice();
   ui_ = std::make_unique<host::UIManager>(window_, device_.Get(), context_.Get());
   g_ui = ui_.get();
+  g_harness = this;
   EXPECT_TRUE(ui_->initialize());
   ImGui::GetCurrentContext()->TestEngineHookItems = true;
   frames(2);
@@ -72,6 +75,7 @@ UiHarness::UiHarness() {
 UiHarness::~UiHarness() {
   ui_->shutdown();
   g_ui = nullptr;
+  g_harness = nullptr;
   ui_.reset();
   target_.Reset();
   swapChain_.Reset();

@@ -6,6 +6,7 @@
 #include <wrl/client.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,9 @@ class UiHarness {
   UiHarness& operator=(const UiHarness&) = delete;
 
   host::UIManager& ui() { return *ui_; }
+
+  // Called on the main thread as each labelled widget is laid out, in the middle of a frame.
+  std::function<void(const std::string& label)> onItem;
 
   // Handles the queued messages and draws `count` frames.
   void frames(int count = 1);
