@@ -34,6 +34,11 @@ constexpr std::array<std::array<Speaker, kMaxMixedChannels>, kMaxMixedChannels +
     {{kFL, kFR, kFC, kLFE, kBL, kBR, kSL, kSR}},  // 7.1
 }};
 
+// speexdsp's default quality (4): from 44.1 kHz it passes up to 19.6 kHz with images
+// 80 dB down, beyond what the 128 kbit/s Opus stream keeps, in a fifth less time than
+// its desktop quality (5), which would cost the audio thread more than the encoder does.
+constexpr int kResamplerQuality = SPEEX_RESAMPLER_QUALITY_DEFAULT;
+
 int16_t saturate(float value) {
   return static_cast<int16_t>(std::lround(std::clamp(value, -32768.0f, 32767.0f)));
 }
@@ -81,7 +86,7 @@ bool AudioFormatConverter::changeFormat(uint32_t sampleRate, uint32_t channels) 
   if (sampleRate != kOutputRate) {
     int error = RESAMPLER_ERR_SUCCESS;
     resampler = speex_resampler_init(kOutputChannels, sampleRate, kOutputRate,
-                                     SPEEX_RESAMPLER_QUALITY_DESKTOP, &error);
+                                     kResamplerQuality, &error);
     if (!resampler || error != RESAMPLER_ERR_SUCCESS) {
       SPDLOG_ERROR("Failed to create audio resampler: {}", speex_resampler_strerror(error));
       destroyResampler();

@@ -42,7 +42,7 @@ TEST(AudioPacketizerTest, CutsFortyEightKilohertzStereoIntoWholeFrames) {
     Frames frames;
     std::vector<int16_t> sent;
     for (size_t i = 0; i < c.callbacks.size(); ++i) {
-      std::vector<int16_t> pcm(c.callbacks[i] * 2);
+      std::vector<int16_t> pcm(size_t{c.callbacks[i]} * 2);
       for (size_t k = 0; k < pcm.size(); ++k) pcm[k] = static_cast<int16_t>((sent.size() + k) * 7);
       sent.insert(sent.end(), pcm.begin(), pcm.end());
       packetizer.push(pcm.data(), c.callbacks[i], 48000, 2, frames.sink());
@@ -73,7 +73,7 @@ TEST(AudioPacketizerTest, OtherFormatsComeOutAsFortyEightKilohertzStereo) {
     const std::string name = std::to_string(f.rate) + " Hz, " + std::to_string(f.channels) + " channels";
     Frames frames;
     const uint32_t perCallback = f.rate / 100;
-    std::vector<int16_t> pcm(perCallback * f.channels);
+    std::vector<int16_t> pcm(size_t{perCallback} * f.channels);
     for (size_t at = 0; at < f.rate / 2; at += perCallback) {
       for (size_t i = 0; i < perCallback; ++i) {
         const double t = static_cast<double>(at + i) / f.rate;
