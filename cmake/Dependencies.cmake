@@ -2,6 +2,7 @@
 #
 # qh_thirdparty  header-only libraries: Boost (Asio, Beast), nlohmann/json, spdlog, fmt, stb
 # qh_opus        libopus
+# qh_speexdsp    the sample-rate converter of speexdsp
 # qh_nvenc_headers  the NVENC API headers
 # qh_imgui       Dear ImGui with its Win32 and Direct3D 11 backends (Windows only)
 # GTest::gtest / GTest::gtest_main / GTest::gmock
@@ -30,6 +31,11 @@ if(WIN32)
   add_library(qh_opus INTERFACE)
   target_link_libraries(qh_opus INTERFACE qh_opus_lib)
 
+  # speexdsp's resampler from its source package.
+  include(SpeexDsp)
+  add_library(qh_speexdsp INTERFACE)
+  target_link_libraries(qh_speexdsp INTERFACE qh_speexdsp_lib)
+
   # Dear ImGui from its source package.
   set(_imgui ${QH_DEPS_DIR}/imgui)
   if(NOT EXISTS ${_imgui}/imgui.cpp)
@@ -54,6 +60,9 @@ else()
   pkg_check_modules(OPUS REQUIRED IMPORTED_TARGET opus)
   add_library(qh_opus INTERFACE)
   target_link_libraries(qh_opus INTERFACE PkgConfig::OPUS)
+  pkg_check_modules(SPEEXDSP REQUIRED IMPORTED_TARGET speexdsp)
+  add_library(qh_speexdsp INTERFACE)
+  target_link_libraries(qh_speexdsp INTERFACE PkgConfig::SPEEXDSP)
   target_include_directories(qh_thirdparty SYSTEM INTERFACE /usr/include/stb)
   target_include_directories(qh_nvenc_headers SYSTEM INTERFACE /usr/include/ffnvcodec)
   target_link_libraries(qh_thirdparty INTERFACE Threads::Threads)
