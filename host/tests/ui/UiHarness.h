@@ -195,19 +195,10 @@ class UiHarness {
     stbi_write_png(("ui-" + name + ".png").c_str(), kWidth, kHeight, 4, pixels_.data(), kWidth * 4);
   }
 
+  // The system clipboard, read through the UI library's own clipboard operation.
   static std::string clipboard() {
-    std::string text = "<no text>";
-    if (OpenClipboard(nullptr)) {
-      if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
-        const auto* wide = static_cast<const wchar_t*>(GlobalLock(data));
-        text.resize(std::max(0, WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr) - 1));
-        WideCharToMultiByte(CP_UTF8, 0, wide, -1, text.data(), static_cast<int>(text.size()), nullptr,
-                            nullptr);
-        GlobalUnlock(data);
-      }
-      CloseClipboard();
-    }
-    return text;
+    const char* text = ImGui::GetClipboardText();
+    return text ? text : "<no text>";
   }
 
  private:
