@@ -1,9 +1,9 @@
 #include <benchmark/benchmark.h>
 #include <spdlog/spdlog.h>
 
-#include <chrono>
 #include <vector>
 
+#include "audio/AudioFormatConverter.h"
 #include "audio/OpusEncoder.h"
 #include "audio/PcmConversion.h"
 #include "PacketPath.h"
@@ -39,27 +39,53 @@ void BM_ConvertFloatPacket(benchmark::State& state) {
 }
 BENCHMARK(BM_ConvertFloatPacket);
 
-// From a capture callback with float samples to the finished Opus packet(s), for
-// capture packets of range(0) frames. The reported wait is that of a packet's oldest
-// sample; the packets are pushed back to back, so it is the processing time alone.
+// Format conversion alone of one 10 ms capture packet: 441 frames of 44.1 kHz stereo
+// resampled, or 480 frames of 48 kHz 5.1 mixed down.
+void BM_ConvertFormat10ms(benchmark::State& state) {
+  const auto rate = static_cast<uint32_t>(state.range(0)), channels = static_cast<uint32_t>(state.range(1));
+  const std::vector<float> tone = bench::floatTone(rate, channels);
+  std::vector<int16_t> pcm(tone.size());
+  PcmConversion::floatToInt16(tone.data(), tone.size(), pcm.data());
+  AudioFormatConverter converter;
+  const uint32_t frames = rate / 100;
+  size_t at = 0;
+  for (auto _ : state) {
+    if ((at + frames) * channels > pcm.size()) at = 0;
+    benchmark::DoNotOptimize(converter.convert(pcm.data() + at * channels, frames, rate, channels).data());
+    at += frames;
+  }
+}
+BENCHMARK(BM_ConvertFormat10ms)->Args({44100, 2})->Args({48000, 6})->Unit(benchmark::kMicrosecond);
+
+// From a 10 ms capture callback with float samples (rate, channels) to the finished Opus
+// packet: conversion to 16 bits, downmix and resampling, packetising, encoding. Counters:
+// the callback's p50 and p99 and the cost per 10 ms packet as a share of one core.
 void BM_CallbackToPacket(benchmark::State& state) {
+  const auto rate = static_cast<uint32_t>(state.range(0)), channels = static_cast<uint32_t>(state.range(1));
   OpusAudioEncoder encoder;
   encoder.initialize(OpusConfig{});
   bench::PacketPath path(encoder);
-  const std::vector<float> tone = bench::floatTone();
-  const size_t chunk = static_cast<size_t>(state.range(0)) * 2;
+  const std::vector<float> tone = bench::floatTone(rate, channels);
+  const uint32_t frames = rate / 100;
   size_t at = 0;
   for (auto _ : state) {
-    if (at + chunk > tone.size()) at = 0;
-    path.pushFloat(tone.data() + at, chunk, bench::PacketPath::Clock::now());
-    at += chunk;
+    if ((at + frames) * channels > tone.size()) at = 0;
+    path.pushFloat(tone.data() + at * channels, frames, rate, channels);
+    at += frames;
   }
   double total = 0;
-  for (auto wait : path.waits) total += std::chrono::duration<double, std::micro>(wait).count();
-  state.counters["packets"] = static_cast<double>(path.waits.size());
-  state.counters["wait_us"] = path.waits.empty() ? 0.0 : total / static_cast<double>(path.waits.size());
+  for (double micros : path.callbackMicros) total += micros;
+  const double perPacket = path.packets ? total / static_cast<double>(path.packets) : 0.0;
+  state.counters["packets"] = static_cast<double>(path.packets);
+  state.counters["p50_us"] = bench::quantile(path.callbackMicros, 0.5);
+  state.counters["p99_us"] = bench::quantile(path.callbackMicros, 0.99);
+  state.counters["core_pct"] = perPacket / 10000.0 * 100.0;
 }
-BENCHMARK(BM_CallbackToPacket)->Arg(480)->Arg(441)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CallbackToPacket)
+    ->Args({48000, 2})
+    ->Args({44100, 2})
+    ->Args({48000, 6})
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace quorvane::host

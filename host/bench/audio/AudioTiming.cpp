@@ -1,10 +1,10 @@
 // Timing of the audio path under Windows (or Wine): Opus cost per 10 ms packet, the
-// time from a capture callback to its packet, and with --live the same measured on
-// real capture callbacks (the stand-in endpoint: a PulseAudio server must be up).
+// time from a 10 ms capture callback to its packet (with resampling and downmix where
+// the format asks for them) and its share of one core, and with --live the same on real
+// capture callbacks (the stand-in endpoint: a PulseAudio server must be up).
 #include <objbase.h>
 #include <spdlog/spdlog.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "PacketPath.h"
@@ -23,26 +24,28 @@ namespace {
 using quorvane::host::OpusAudioEncoder;
 using quorvane::host::OpusConfig;
 using quorvane::host::bench::PacketPath;
+using quorvane::host::bench::quantile;
 
-void report(const char* what, std::vector<double> micros) {
+void report(const char* what, const std::vector<double>& micros) {
   if (micros.empty()) {
-    std::printf("%-40s no samples\n", what);
+    std::printf("%-46s no samples\n", what);
     return;
   }
-  std::sort(micros.begin(), micros.end());
   double total = 0;
   for (double v : micros) total += v;
-  const auto at = [&](double q) {
-    return micros[static_cast<size_t>(q * static_cast<double>(micros.size() - 1))];
-  };
-  std::printf("%-40s n=%zu mean=%.1f us p50=%.1f us p99=%.1f us max=%.1f us\n", what, micros.size(),
-              total / static_cast<double>(micros.size()), at(0.5), at(0.99), micros.back());
+  std::printf("%-46s n=%zu mean=%.1f us p50=%.1f us p99=%.1f us max=%.1f us\n", what, micros.size(),
+              total / static_cast<double>(micros.size()), quantile(micros, 0.5), quantile(micros, 0.99),
+              quantile(micros, 1.0));
 }
 
-std::vector<double> toMicros(const std::vector<PacketPath::Clock::duration>& waits) {
-  std::vector<double> out;
-  for (auto w : waits) out.push_back(std::chrono::duration<double, std::micro>(w).count());
-  return out;
+// The processing time per 10 ms packet as a share of one core.
+void reportShare(const PacketPath& path) {
+  double total = 0;
+  for (double v : path.callbackMicros) total += v;
+  if (path.packets > 0) {
+    std::printf("%-46s %.2f %% of one core (%zu packets)\n", "",
+                total / static_cast<double>(path.packets) / 100.0, path.packets);
+  }
 }
 
 void encodeCost() {
@@ -60,19 +63,21 @@ void encodeCost() {
   report("opus encode, 10 ms packet", micros);
 }
 
-void callbackToPacket(size_t frames) {
+// 10 ms callbacks of float samples at rate with channels, back to back.
+void callbackToPacket(uint32_t rate, uint32_t channels) {
   OpusAudioEncoder encoder;
   encoder.initialize(OpusConfig{});
   PacketPath path(encoder);
-  const std::vector<float> tone = quorvane::host::bench::floatTone();
-  for (size_t i = 0, at = 0; i < 5000; ++i) {
-    if (at + frames * 2 > tone.size()) at = 0;
-    path.pushFloat(tone.data() + at, frames * 2, PacketPath::Clock::now());
-    at += frames * 2;
+  const std::vector<float> tone = quorvane::host::bench::floatTone(rate, channels);
+  const uint32_t frames = rate / 100;
+  for (size_t i = 0, at = 0; i < 5000; ++i, at += frames) {
+    if ((at + frames) * channels > tone.size()) at = 0;
+    path.pushFloat(tone.data() + at * channels, frames, rate, channels);
   }
   char what[64];
-  std::snprintf(what, sizeof(what), "callback to packet, %zu-frame callbacks", frames);
-  report(what, toMicros(path.waits));
+  std::snprintf(what, sizeof(what), "callback to packet, %u Hz %u ch", rate, channels);
+  report(what, path.callbackMicros);
+  reportShare(path);
 }
 
 int live(int seconds) {
@@ -88,19 +93,21 @@ int live(int seconds) {
       encoder.initialize(OpusConfig{});
       PacketPath path(encoder);
       std::mutex mutex;
-      std::map<uint32_t, size_t> sizes;
-      capture.start([&](const int16_t* samples, uint32_t frames, uint32_t, uint32_t channels) {
-        const auto now = PacketPath::Clock::now();
+      std::map<std::tuple<uint32_t, uint32_t, uint32_t>, size_t> sizes;
+      capture.start([&](const int16_t* samples, uint32_t frames, uint32_t rate, uint32_t channels) {
         std::lock_guard lock(mutex);
-        ++sizes[frames];
-        path.push(samples, static_cast<size_t>(frames) * channels, now);
+        ++sizes[{frames, rate, channels}];
+        path.push(samples, frames, rate, channels);
       });
       std::this_thread::sleep_for(std::chrono::seconds(seconds));
       capture.stop();
       std::lock_guard lock(mutex);
-      for (const auto& [frames, count] : sizes)
-        std::printf("live: %zu callbacks of %u frames\n", count, frames);
-      report("live callback to packet (incl. buffering)", toMicros(path.waits));
+      for (const auto& [format, count] : sizes) {
+        const auto [frames, rate, channels] = format;
+        std::printf("live: %zu callbacks of %u frames at %u Hz, %u ch\n", count, frames, rate, channels);
+      }
+      report("live callback to packet", path.callbackMicros);
+      reportShare(path);
     }
   }
   CoUninitialize();
@@ -112,8 +119,9 @@ int live(int seconds) {
 int main(int argc, char** argv) {
   spdlog::set_level(spdlog::level::warn);
   encodeCost();
-  callbackToPacket(480);
-  callbackToPacket(441);
+  callbackToPacket(48000, 2);
+  callbackToPacket(44100, 2);
+  callbackToPacket(48000, 6);
   if (argc > 1 && std::strcmp(argv[1], "--live") == 0) {
     return live(argc > 2 ? std::atoi(argv[2]) : 5);
   }

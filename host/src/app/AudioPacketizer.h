@@ -15,7 +15,7 @@ namespace quorvane::host {
 class AudioPacketizer {
  public:
   static constexpr uint32_t kSampleRate = 48000, kChannels = 2, kFrameSize = 480;  // 10 ms
-  static constexpr size_t kPacketSamples = kFrameSize * kChannels;                 // 960
+  static constexpr size_t kPacketSamples = size_t{kFrameSize} * kChannels;         // 960
   using FrameSink = std::function<void(const int16_t* samples, uint32_t frameSize)>;
 
   explicit AudioPacketizer(size_t reserveSamples = kPacketSamples * 4);

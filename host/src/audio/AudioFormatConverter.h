@@ -37,11 +37,6 @@ class AudioFormatConverter {
                                    uint32_t channels);
 
  private:
-  struct Gains {
-    float left;
-    float right;
-  };
-
   bool changeFormat(uint32_t sampleRate, uint32_t channels);
   void downmix(const int16_t* samples, uint32_t frames);
   std::span<const int16_t> resample(const int16_t* stereoSamples, uint32_t frames);
@@ -50,7 +45,7 @@ class AudioFormatConverter {
   uint32_t rate = 0;
   uint32_t channelCount = 0;
   bool usable = false;
-  std::vector<Gains> gains;  // per input channel; empty for stereo
+  std::vector<float> gains;  // left and right gain of each input channel; empty for stereo
   SpeexResamplerState_* resampler = nullptr;
   std::vector<int16_t> stereo;
   std::vector<int16_t> resampled;

@@ -263,8 +263,6 @@ void UIManager::detectLocalIpAddress() {
     }
   }
   closesocket(probe);
-  // Balances the start above; the networking library holds its own reference.
-  WSACleanup();
   SPDLOG_INFO("Detected local IP address: {}", localIp);
 }
 

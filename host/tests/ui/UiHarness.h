@@ -1,12 +1,13 @@
 #pragma once
 
-#include <d3d11.h>
 #include <dxgi1_2.h>
 #include <windows.h>
-#include <wrl/client.h>
 
-#include <cstdint>
+#include <gtest/gtest.h>
+
+#include <cmath>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,98 +15,253 @@
 #include <imgui.h>
 #include <imgui_internal.h>
 
+#define STB_IMAGE_WRITE_STATIC
+#define STB_IMAGE_WRITE_IMPLEMENTATION
+#include <stb_image_write.h>
+
+#include "support/D3DTest.h"
 #include "ui/UIManager.h"
 
 namespace quorvane::test {
 
-// A control window on a real top-level window with its own device and swap chain, driven
-// the way the entry function drives it: messages through the window procedure, then
-// render and present. Input arrives as the window's own mouse and keyboard messages (with
-// the shared pointer moved, since the UI library reads its position).
-//
-// After every frame it keeps what was drawn: the back buffer's pixels, the texts with their
-// colours (read from the draw lists) and the rectangles of the widgets (from the UI
-// library's item hooks), so that a test can find a widget by its label.
+using Microsoft::WRL::ComPtr;
+
+// A control window on a real window and swap chain, driven as the entry function drives
+// it: messages through the window procedure, then render and present. Input is the
+// window's own mouse and keyboard messages (the pointer is moved too: the UI library reads
+// its position from the system). Each frame leaves the back buffer's pixels, the texts
+// with their colours (from the draw lists) and the widgets' rectangles (from the item
+// hooks of the tests' copy of the UI library), so that a test finds widgets by label.
+// One at a time, on the main thread.
 class UiHarness {
  public:
   static constexpr int kWidth = 1280;
   static constexpr int kHeight = 1100;
 
-  UiHarness();
-  ~UiHarness();
-  UiHarness(const UiHarness&) = delete;
-  UiHarness& operator=(const UiHarness&) = delete;
-
-  host::UIManager& ui() { return *ui_; }
-
-  // Called on the main thread as each labelled widget is laid out, in the middle of a frame.
-  std::function<void(const std::string& label)> onItem;
-
-  // Handles the queued messages and draws `count` frames.
-  void frames(int count = 1);
-  void resize(int width, int height);
-
-  // The rectangle of the nth widget of the last frame with that label; empty when none.
-  ImRect item(const std::string& label, int nth = 0) const;
-  // The rectangle of the child window whose own name is `name`; empty when none.
-  ImRect childWindow(const std::string& name) const;
-
-  void moveTo(ImVec2 point);
-  void click(ImVec2 point, bool right = false);
-  // Scrolls the page under the pointer until the widget is above the status bar, then clicks it.
-  void click(const std::string& label, int nth = 0);
-  void mouseButton(bool down, bool right = false);
-  void key(WPARAM virtualKey);
-  void type(const std::string& text);
-  void wheel(int notches);
-
+  struct Item {
+    ImGuiID id;
+    ImRect rect;
+    std::string label;
+  };
   struct TextRun {
     std::string text;
     ImVec2 pos;
-    float right = 0;            // where the pen stood after the last character
+    float right = 0;            // the pen's position after the last character
     std::vector<ImU32> colors;  // one per character
   };
-  // Every line of text drawn in the last frame, optionally only those starting inside `area`.
-  std::vector<TextRun> texts(const ImRect& area = ImRect(-1e6f, -1e6f, 1e6f, 1e6f)) const;
-  // The first drawn text containing `needle`; the run's text is empty when there is none.
-  TextRun findText(const std::string& needle, const ImRect& area = ImRect(-1e6f, -1e6f, 1e6f, 1e6f)) const;
 
-  // Pixel of the last frame as 0xRRGGBB.
-  uint32_t pixel(int x, int y) const;
-  // Pixels of the last frame in `area` within `tolerance` of `rgb` in every channel.
-  int countColor(const ImRect& area, uint32_t rgb, int tolerance = 3) const;
-  void screenshot(const std::string& name) const;
+  std::vector<Item> drawing;  // widgets of the frame being drawn
+  // Called on the main thread as each labelled widget is laid out, in the middle of a frame.
+  std::function<void(const std::string& label)> onItem;
 
-  static std::string clipboard();
-  static void setClipboard(const std::string& text);
+  UiHarness() {
+    current() = this;
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = [](HWND window, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+      const auto& ui = current()->ui_;
+      return ui && ui->handleMessage(window, message, wParam, lParam)
+                 ? 1
+                 : DefWindowProcW(window, message, wParam, lParam);
+    };
+    windowClass.lpszClassName = L"QuorvaneUiTest";
+    RegisterClassExW(&windowClass);
+    window_ = CreateWindowExW(WS_EX_TOPMOST, L"QuorvaneUiTest", L"", WS_POPUP | WS_VISIBLE, 0, 0, kWidth,
+                              kHeight, nullptr, nullptr, nullptr, nullptr);
+    DXGI_SWAP_CHAIN_DESC1 desc{};  // as the entry function makes it
+    desc.Format = DXGI_FORMAT_R8G8B8A8_UNORM;
+    desc.SampleDesc.Count = 1;
+    desc.BufferUsage = DXGI_USAGE_RENDER_TARGET_OUTPUT;
+    desc.BufferCount = 2;
+    desc.SwapEffect = DXGI_SWAP_EFFECT_FLIP_DISCARD;
+    ComPtr<IDXGIDevice> dxgiDevice;
+    ComPtr<IDXGIAdapter> adapter;
+    ComPtr<IDXGIFactory2> factory;
+    ComPtr<ID3D11Texture2D> backBuffer;
+    device_ = createTestDevice(&context_);
+    EXPECT_TRUE(device_ && SUCCEEDED(device_.As(&dxgiDevice)) &&
+                SUCCEEDED(dxgiDevice->GetAdapter(&adapter)) &&
+                SUCCEEDED(adapter->GetParent(IID_PPV_ARGS(&factory))) &&
+                SUCCEEDED(factory->CreateSwapChainForHwnd(device_.Get(), window_, &desc, nullptr, nullptr,
+                                                          &swapChain_)) &&
+                SUCCEEDED(swapChain_->GetBuffer(0, IID_PPV_ARGS(&backBuffer))) &&
+                SUCCEEDED(device_->CreateRenderTargetView(backBuffer.Get(), nullptr, &target_)));
+    ui_ = std::make_unique<host::UIManager>(window_, device_.Get(), context_.Get());
+    EXPECT_TRUE(ui_->initialize());
+    ImGui::GetCurrentContext()->TestEngineHookItems = true;
+    frames(2);
+  }
+  ~UiHarness() {
+    ui_.reset();
+    DestroyWindow(window_);
+    current() = nullptr;
+  }
+  UiHarness(const UiHarness&) = delete;
+  UiHarness& operator=(const UiHarness&) = delete;
+
+  static UiHarness*& current() {
+    static UiHarness* harness = nullptr;
+    return harness;
+  }
+  host::UIManager& ui() { return *ui_; }
+
+  // Handles the queued messages and draws `count` frames.
+  void frames(int count = 1) {
+    for (int i = 0; i < count; ++i) {
+      MSG message;
+      while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+      const float clear[] = {0.06f, 0.06f, 0.10f, 1.0f};
+      context_->OMSetRenderTargets(1, target_.GetAddressOf(), nullptr);
+      context_->ClearRenderTargetView(target_.Get(), clear);
+      drawing.clear();
+      ui_->render();
+      items_.swap(drawing);
+      if (i == count - 1) capture();
+      swapChain_->Present(0, 0);
+    }
+  }
+
+  // The nth widget of the last frame with that label, or a list (lists report no label)
+  // whose id that label gives in any window; empty when there is none.
+  ImRect item(const std::string& label, int nth = 0) const {
+    for (const auto& item : items_) {
+      if (item.label == label && nth-- == 0) return item.rect;
+    }
+    for (ImGuiWindow* window : ImGui::GetCurrentContext()->Windows) {
+      for (const auto& item : items_) {
+        if (item.id == ImHashStr(label.c_str(), 0, window->ID)) return item.rect;
+      }
+    }
+    return ImRect();
+  }
+
+  void moveTo(ImVec2 point) {
+    POINT screen{static_cast<LONG>(point.x), static_cast<LONG>(point.y)};
+    ClientToScreen(window_, &screen);
+    SetCursorPos(screen.x, screen.y);
+    post(WM_MOUSEMOVE);
+  }
+  void click(ImVec2 point, bool right = false) {
+    EXPECT_GT(point.x, 0.0f) << "nothing to click";
+    moveTo(point);
+    post(right ? WM_RBUTTONDOWN : WM_LBUTTONDOWN);
+    post(right ? WM_RBUTTONUP : WM_LBUTTONUP);
+  }
+  void click(const std::string& label, int nth = 0) { click(item(label, nth).GetCenter()); }
+  void key(WPARAM virtualKey) {
+    post(WM_KEYDOWN, virtualKey);
+    post(WM_KEYUP, virtualKey);
+  }
+  void type(const std::string& text) {
+    for (char c : text) post(WM_CHAR, static_cast<WPARAM>(c));
+  }
+
+  // The first line drawn in the last frame, starting within `area`, that contains `needle`;
+  // its text is empty when there is none.
+  TextRun text(const std::string& needle, const ImRect& area = ImRect(0, 0, kWidth, kHeight)) const {
+    for (const auto& run : texts_) {
+      if (area.Contains(run.pos) && run.text.find(needle) != std::string::npos) return run;
+    }
+    return {};
+  }
+  // Colour (0xRRGGBB) of the first character of `needle` where it is drawn.
+  uint32_t colorOf(const std::string& needle) const {
+    const TextRun run = text(needle);
+    return run.text.empty() ? 0xFFFFFFFF : rgb(run.colors[run.text.find(needle)]);
+  }
+  static uint32_t rgb(ImU32 color) {
+    return ((color & 0xFF) << 16) | (color & 0xFF00) | ((color >> 16) & 0xFF);
+  }
+
+  // Pixels of the last frame in `area` off `color` (0xRRGGBB) by more than 3 in a channel.
+  int differing(const ImRect& area, uint32_t color) const {
+    int count = 0;
+    for (int y = static_cast<int>(area.Min.y); y < static_cast<int>(area.Max.y); ++y) {
+      for (int x = static_cast<int>(area.Min.x); x < static_cast<int>(area.Max.x); ++x) {
+        const uint32_t pixel = rgb(pixels_[static_cast<size_t>(y) * kWidth + x]);
+        bool off = false;
+        for (int shift : {0, 8, 16})
+          off = off || std::abs(int((pixel >> shift) & 0xFF) - int((color >> shift) & 0xFF)) > 3;
+        count += off;
+      }
+    }
+    return count;
+  }
+  bool showsColor(ImVec2 point, uint32_t color) const {
+    return differing(ImRect(point, ImVec2(point.x + 1, point.y + 1)), color) == 0;
+  }
+
+  void screenshot(const std::string& name) const {
+    stbi_write_png(("ui-" + name + ".png").c_str(), kWidth, kHeight, 4, pixels_.data(), kWidth * 4);
+  }
+
+  // The system clipboard, read through the UI library's own clipboard operation.
+  static std::string clipboard() {
+    const char* text = ImGui::GetClipboardText();
+    return text ? text : "<no text>";
+  }
 
  private:
-  void createDevice();
-  void capture();
+  void post(UINT message, WPARAM wParam = 0) {
+    PostMessageW(window_, message, wParam, 0);
+    frames();
+  }
+
+  void capture() {
+    // Text: glyph quads, recognised by their corners in the font atlas.
+    std::map<std::pair<float, float>, const ImFontGlyph*> glyphs;
+    for (ImFont* font : ImGui::GetIO().Fonts->Fonts) {
+      for (const ImFontGlyph& glyph : font->Glyphs) {
+        if (glyph.Visible) glyphs[{glyph.U0, glyph.V0}] = &glyph;
+      }
+    }
+    texts_.clear();
+    for (int list = 0; list < ImGui::GetDrawData()->CmdListsCount; ++list) {
+      const ImVector<ImDrawVert>& vertices = ImGui::GetDrawData()->CmdLists[list]->VtxBuffer;
+      TextRun* run = nullptr;
+      for (int v = 0; v + 2 < vertices.Size; ++v) {
+        const auto found = glyphs.find({vertices[v].uv.x, vertices[v].uv.y});
+        if (found == glyphs.end() || vertices[v + 2].uv.x != found->second->U1) continue;
+        const ImVec2 pen(vertices[v].pos.x - found->second->X0, vertices[v].pos.y - found->second->Y0);
+        if (!run || std::fabs(pen.y - run->pos.y) > 0.5f || pen.x < run->right - 0.5f) {
+          run = &texts_.emplace_back(TextRun{{}, pen, pen.x, {}});
+        } else if (pen.x > run->right + 0.5f) {  // spaces draw nothing
+          run->text += ' ';
+          run->colors.push_back(vertices[v].col);
+        }
+        run->text += static_cast<char>(found->second->Codepoint);
+        run->colors.push_back(vertices[v].col);
+        run->right = pen.x + found->second->AdvanceX;
+        v += 3;
+      }
+    }
+    ComPtr<ID3D11Texture2D> backBuffer;
+    swapChain_->GetBuffer(0, IID_PPV_ARGS(&backBuffer));
+    pixels_ = readTexture(backBuffer.Get());  // R, G, B, A bytes: the same layout as ImU32
+    ASSERT_EQ(pixels_.size(), static_cast<size_t>(kWidth) * kHeight);
+  }
 
   HWND window_ = nullptr;
-  Microsoft::WRL::ComPtr<ID3D11Device> device_;
-  Microsoft::WRL::ComPtr<ID3D11DeviceContext> context_;
-  Microsoft::WRL::ComPtr<IDXGISwapChain1> swapChain_;
-  Microsoft::WRL::ComPtr<ID3D11RenderTargetView> target_;
+  ComPtr<ID3D11Device> device_;
+  ComPtr<ID3D11DeviceContext> context_;
+  ComPtr<IDXGISwapChain1> swapChain_;
+  ComPtr<ID3D11RenderTargetView> target_;
   std::unique_ptr<host::UIManager> ui_;
-  int width_ = kWidth;
-  int height_ = kHeight;
-  std::vector<uint8_t> pixels_;  // RGBA rows of the last frame
+  std::vector<Item> items_;       // widgets of the last frame
+  std::vector<uint32_t> pixels_;  // of the last frame
   std::vector<TextRun> texts_;
 };
 
-// Colours of the theme as 0xRRGGBB, as the back buffer holds them.
-constexpr uint32_t kRgbPrimary = 0x7359E5;     // 0.45, 0.35, 0.90
-constexpr uint32_t kRgbSidebar = 0x0D0D14;     // 0.05, 0.05, 0.08
-constexpr uint32_t kRgbBackground = 0x0F0F1A;  // 0.06, 0.06, 0.10
-constexpr uint32_t kRgbSuccess = 0x4DD98C;     // 0.30, 0.85, 0.55, also the connected dot
-constexpr uint32_t kRgbWarning = 0xF2BF40;     // 0.95, 0.75, 0.25
-constexpr uint32_t kRgbMuted = 0x73738C;       // 0.45, 0.45, 0.55, also the idle dot
-
-// A colour of the draw lists (ImU32, ABGR) as 0xRRGGBB.
-inline uint32_t rgbOf(ImU32 color) {
-  return ((color & 0xFF) << 16) | (color & 0xFF00) | ((color >> 16) & 0xFF);
-}
-
 }  // namespace quorvane::test
+
+// The UI library's item hooks: every widget's rectangle, then its label.
+void ImGuiTestEngineHook_ItemAdd(ImGuiContext*, const ImRect& bb, ImGuiID id) {
+  quorvane::test::UiHarness::current()->drawing.push_back({id, bb, {}});
+}
+void ImGuiTestEngineHook_ItemInfo(ImGuiContext*, ImGuiID id, const char* label, ImGuiItemStatusFlags) {
+  auto* harness = quorvane::test::UiHarness::current();
+  if (!harness->drawing.empty() && harness->drawing.back().id == id) harness->drawing.back().label = label;
+  if (harness->onItem) harness->onItem(label);
+}
+void ImGuiTestEngineHook_Log(ImGuiContext*, const char*, ...) {}
+const char* ImGuiTestEngine_FindItemDebugLabel(ImGuiContext*, ImGuiID) { return nullptr; }

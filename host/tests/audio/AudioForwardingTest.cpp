@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/AudioPacketizer.h"
+#include "audio/AudioFormatConverter.h"
+#include "audio/ToneTools.h"
+
+namespace quorvane::host {
+namespace {
+
+// Pushes one capture callback and keeps every frame the packetiser hands on.
+struct Forwarded {
+  void push(AudioPacketizer& packetizer, const std::vector<int16_t>& pcm, uint32_t rate, uint32_t channels) {
+    const auto frames = static_cast<uint32_t>(pcm.size() / channels);
+    packetizer.push(pcm.data(), frames, rate, channels, [this](const int16_t* samples, uint32_t frameSize) {
+      EXPECT_EQ(frameSize, 480u);
+      out.insert(out.end(), samples, samples + 960);
+      ++count;
+    });
+  }
+  std::vector<int16_t> out;
+  size_t count = 0;
+};
+
+// One frame of each layout, given twice (a wrong frame stride shows), mixed by hand:
+// centre and surrounds at 0.7071, back centre at 0.5 into both sides, LFE dropped.
+TEST(AudioForwardingTest, MixesEachChannelLayoutDownToStereo) {
+  const struct {
+    std::vector<int16_t> frame;
+    int16_t left, right;
+  } cases[] = {
+      {{-32768}, -32768, -32768},                                  // mono
+      {{1000, 2000, 10000}, 8071, 9071},                           // 3.0
+      {{0, 0, 10000, -10000}, 7071, -7071},                        // quad
+      {{0, 0, 0, 10000, -10000}, 7071, -7071},                     // 5.0
+      {{100, 200, 10000, 30000, 20000, -20000}, 21313, -6871},     // 5.1
+      {{0, 0, 0, 30000, 10000, 20000, -20000}, 19142, -9142},      // 6.1
+      {{0, 0, 0, 30000, 10000, 0, 0, 20000}, 7071, 14142},         // 7.1
+      {std::vector<int16_t>(8, 32767), 32767, 32767},              // 7.1, saturated
+      {std::vector<int16_t>(8, -32768), -32768, -32768},           // 7.1, saturated
+      {{1000, 2000, 0, 0, 0, 0, 0, 0, 30000, 30000}, 1000, 2000},  // the first eight as 7.1
+  };
+  for (const auto& c : cases) {
+    AudioFormatConverter converter;
+    std::vector<int16_t> input = c.frame;
+    input.insert(input.end(), c.frame.begin(), c.frame.end());
+    const std::span<const int16_t> out = converter.convert(input.data(), 2, 48000, c.frame.size());
+    EXPECT_EQ(std::vector<int16_t>(out.begin(), out.end()),
+              (std::vector<int16_t>{c.left, c.right, c.left, c.right}))
+        << c.frame.size() << " channels";
+  }
+  // Formats it cannot take give nothing; a good one afterwards is converted again.
+  AudioFormatConverter converter;
+  const std::vector<int16_t> pcm(960, 100);
+  for (const auto& [rate, channels] : {std::pair{48000u, 0u}, {0u, 2u}, {4000u, 2u}, {1000000u, 2u}}) {
+    EXPECT_TRUE(converter.convert(pcm.data(), 480, rate, channels).empty()) << rate << " Hz, " << channels;
+  }
+  EXPECT_TRUE(converter.convert(nullptr, 480, 48000, 2).empty());
+  EXPECT_EQ(converter.convert(pcm.data(), 480, 48000, 2).size(), 960u);
+}
+
+// 48 kHz stereo callbacks of these sizes: frames handed on after each, samples left
+// buffered, and every sample passed on unchanged and in order.
+TEST(AudioForwardingTest, CutsFortyEightKilohertzStereoIntoWholeFrames) {
+  const struct {
+    std::vector<size_t> callbacks, framesAfter;
+    size_t left;
+  } cases[] = {
+      {{480, 480, 480}, {1, 2, 3}, 0},
+      {{441, 441}, {0, 1}, 804},
+      {{2000, 100}, {4, 4}, 360},  // beyond the 3840 samples reserved
+  };
+  for (const auto& c : cases) {
+    AudioPacketizer packetizer;
+    Forwarded forwarded;
+    std::vector<int16_t> sent;
+    for (size_t i = 0; i < c.callbacks.size(); ++i) {
+      std::vector<int16_t> pcm(c.callbacks[i] * 2);
+      for (size_t k = 0; k < pcm.size(); ++k) pcm[k] = static_cast<int16_t>((sent.size() + k) * 7);
+      sent.insert(sent.end(), pcm.begin(), pcm.end());
+      forwarded.push(packetizer, pcm, 48000, 2);
+      EXPECT_EQ(forwarded.count, c.framesAfter[i]) << "callback " << i;
+    }
+    EXPECT_EQ(packetizer.bufferedSamples(), c.left);
+    sent.resize(sent.size() - c.left);
+    EXPECT_EQ(forwarded.out, sent);
+  }
+}
+
+// Half a second of a 1 kHz tone in each format, one after the other through one
+// packetiser in 10 ms callbacks: exactly 50 frames each (the resampler keeps its
+// fraction), at 1 kHz on both sides after the Opus round trip.
+TEST(AudioForwardingTest, OtherFormatsComeOutAsFortyEightKilohertzStereo) {
+  const struct {
+    uint32_t rate;
+    std::vector<bool> tone;  // per channel: carries the tone, or is silent
+  } formats[] = {
+      {44100, {true, true}},
+      {96000, {true, true}},
+      {48000, {true, true, true, false, false, false}},                // 5.1: front and centre
+      {32000, {false, false, true, false, false, false, true, true}},  // 7.1: centre and sides
+  };
+  AudioPacketizer packetizer;
+  for (const auto& f : formats) {
+    const auto channels = static_cast<uint32_t>(f.tone.size());
+    const std::string name = std::to_string(f.rate) + " Hz, " + std::to_string(channels) + " channels";
+    Forwarded forwarded;
+    std::vector<int16_t> pcm(size_t{f.rate / 100} * channels);
+    for (size_t at = 0; at < f.rate / 2; at += f.rate / 100) {
+      for (size_t i = 0; i < pcm.size(); ++i) {
+        const size_t frame = at + i / channels;
+        const double t = static_cast<double>(frame) / f.rate;
+        pcm[i] =
+            f.tone[i % channels] ? static_cast<int16_t>(8000 * std::sin(2 * std::numbers::pi * 1000 * t)) : 0;
+      }
+      forwarded.push(packetizer, pcm, f.rate, channels);
+    }
+    EXPECT_EQ(forwarded.count, 50u) << name;
+    const std::vector<int16_t> decoded = test::opusRoundTrip(forwarded.out);
+    EXPECT_NEAR(test::estimateFrequency(decoded, 0), 1000.0, 5.0) << name;
+    EXPECT_NEAR(test::estimateFrequency(decoded, 1), 1000.0, 5.0) << name;
+  }
+}
+
+}  // namespace
+}  // namespace quorvane::host
