@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstring>
 #include <exception>
+#include <optional>
 #include <utility>
 
 #include <boost/asio/buffer.hpp>
@@ -20,7 +20,7 @@ using asio::ip::tcp;
 namespace {
 
 constexpr size_t kReadChunk = 16384;
-// Packets handed to the socket in one gathered write.
+// Buffers handed to the socket in one gathered write.
 constexpr size_t kMaxGather = 16;
 constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
 
@@ -179,6 +179,7 @@ void ClientChannel::handleNewConnection(const ConnectionPtr& connection) {
     closeConnection(connection);
     return;
   }
+  if (options.backlogBytes > 0) connection->backlog = PacketRing(options.backlogBytes);
   ConnectionPtr previous;
   {
     std::lock_guard lock(socketMutex);
@@ -238,46 +239,37 @@ void ClientChannel::dropIfCurrent(const ConnectionPtr& connection) {
 
 void ClientChannel::closeConnection(const ConnectionPtr& connection) {
   if (!connection) return;
+  // Its backlog goes with the connection object, as a send() may still be copying into it.
   connection->closed = true;
   connection->stallTimer.cancel();
   boost::system::error_code ignored;
   connection->socket.shutdown(tcp::socket::shutdown_both, ignored);
   connection->socket.close(ignored);
-  std::deque<Packet> unsent;  // freed outside the lock
-  {
-    std::lock_guard lock(socketMutex);
-    unsent.swap(connection->backlog);
-    connection->backlogBytes = 0;
-  }
 }
 
 ClientChannel::SendResult ClientChannel::send(const WriteBuffer* buffers, size_t count) {
   size_t total = 0;
   for (size_t i = 0; i < count; ++i) total += buffers[i].size;
-  const auto fits = [&](const Connection& connection) {
-    return connection.backlog.empty() || connection.backlogBytes + total <= options.backlogBytes;
-  };
+  if (total == 0) return SendResult::Queued;
+  std::lock_guard append(appendMutex);
   ConnectionPtr connection;
+  std::optional<size_t> offset;
   {
     std::lock_guard lock(socketMutex);
     connection = client;
     if (!connection) return SendResult::NoClient;
-    if (!fits(*connection)) return SendResult::NoRoom;
+    offset = connection->backlog.reserve(total);
+    if (!offset) return SendResult::NoRoom;
   }
-  // The copy is made outside the lock; the caller's buffers are valid only during the call.
-  Packet packet(total);
-  size_t at = 0;
-  for (size_t i = 0; i < count; ++i) {
-    if (buffers[i].size > 0) std::memcpy(packet.data() + at, buffers[i].data, buffers[i].size);
-    at += buffers[i].size;
+  // The copy is made outside socketMutex; the caller's buffers are valid only during the call.
+  for (size_t i = 0, at = 0; i < count; at += buffers[i++].size) {
+    connection->backlog.copyIn(*offset, at, buffers[i].data, buffers[i].size);
   }
   bool idle = false;
   {
     std::lock_guard lock(socketMutex);
     if (client != connection) return SendResult::NoClient;
-    if (!fits(*connection)) return SendResult::NoRoom;
-    connection->backlog.push_back(std::move(packet));
-    connection->backlogBytes += total;
+    connection->backlog.commit(*offset, total);
     idle = !std::exchange(connection->writing, true);
   }
   if (idle) asio::post(strand, [this, connection] { startWriting(connection); });
@@ -301,14 +293,8 @@ void ClientChannel::writeNext(const ConnectionPtr& connection) {
       connection->chainActive = false;
       return;
     }
-    // Only this strand removes packets, so their bytes stay put while the write runs.
-    size_t skip = connection->frontWritten;
-    size_t n = 0;
-    for (const Packet& packet : connection->backlog) {
-      parts[n++] = asio::buffer(packet.data() + skip, packet.size() - skip);
-      skip = 0;
-      if (n == parts.size()) break;
-    }
+    // Only this strand consumes packets, so their bytes stay put while the write runs.
+    connection->backlog.gather(parts.data(), parts.size());
   }
   connection->socket.async_write_some(
       parts, [this, connection](const boost::system::error_code& error, size_t bytes) {
@@ -324,21 +310,9 @@ void ClientChannel::handleWrite(const ConnectionPtr& connection, const boost::sy
     return;
   }
   connection->lastProgress = std::chrono::steady_clock::now();
-  std::deque<Packet> written;  // freed outside the lock
   {
     std::lock_guard lock(socketMutex);
-    while (bytes > 0) {
-      const size_t rest = connection->backlog.front().size() - connection->frontWritten;
-      if (bytes < rest) {
-        connection->frontWritten += bytes;
-        break;
-      }
-      bytes -= rest;
-      connection->frontWritten = 0;
-      connection->backlogBytes -= connection->backlog.front().size();
-      written.push_back(std::move(connection->backlog.front()));
-      connection->backlog.pop_front();
-    }
+    connection->backlog.consume(bytes);
   }
   writeNext(connection);
 }

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -18,6 +17,7 @@
 
 #include "network/ChannelOptions.h"
 #include "network/MessageFramer.h"
+#include "network/PacketRing.h"
 
 namespace quorvane::host {
 
@@ -62,7 +62,6 @@ class ClientChannel {
   SendResult send(const WriteBuffer* buffers, size_t count);
 
  private:
-  using Packet = std::vector<uint8_t>;
   using Strand = boost::asio::strand<boost::asio::io_context::executor_type>;
 
   struct Connection {
@@ -73,14 +72,12 @@ class ClientChannel {
     MessageFramer framer;
     std::vector<uint8_t> readBuffer;
 
-    // Guarded by the channel's socketMutex.
-    std::deque<Packet> backlog;
-    size_t backlogBytes = 0;
+    // Guarded by the channel's socketMutex; made when the connection becomes the client.
+    PacketRing backlog{0};
     bool writing = false;  // a write chain runs or is posted
 
     // Strand only.
     bool chainActive = false;  // between startWriting and the write that empties the backlog
-    size_t frontWritten = 0;   // bytes of backlog.front() already written
     std::chrono::steady_clock::time_point lastProgress;
     bool stallTimerArmed = false;
     bool closed = false;
@@ -117,6 +114,9 @@ class ClientChannel {
   std::atomic<bool> running{false};
   std::atomic<uint16_t> boundPort{0};
 
+  // Lock order: appendMutex before socketMutex. The I/O thread never takes appendMutex, so it
+  // never waits for a packet being copied.
+  std::mutex appendMutex;          // one send() at a time
   mutable std::mutex socketMutex;  // guards `client` and every connection's backlog
   ConnectionPtr client;
 };

@@ -203,6 +203,14 @@ TEST_F(VideoChannel, ClientThatFallsBehindCostsFramesOfItsStreamNotWaiting) {
     EXPECT_EQ((Bytes{uint8_t(le(p, 8, 2) - refused), p[6], p[16], p[20]}),
               (Bytes{uint8_t(i - 2), after[i].first, uint8_t(after[i].second ? 1 : 3), uint8_t(i)}));
   }
+  // A frame larger than the whole backlog goes on its own, once nothing else waits.
+  const auto large = numbered(100000, 7);
+  ASSERT_TRUE(waitFor([&] {
+    server->sendVideoFrame(1, large.data(), large.size(), true);
+    return client.socket().available() > 0;
+  }));
+  const auto p = readPacket(client);
+  EXPECT_TRUE(p.size() == 100020 && std::equal(p.begin() + 20, p.end(), large.begin()));
   // One that takes nothing for the limit while packets wait is dropped.
   const Bytes unit(4 << 20, 0x11);
   EXPECT_TRUE(waitFor([&] {
@@ -224,28 +232,30 @@ TEST(Channels, CallbacksMayBeAssignedWhileRecordsArriveAndStartIsOnce) {
   EXPECT_EQ(log.count("Failed to start TCP transport: "), 1u);
   EXPECT_EQ(log.count("Failed to start TCP input server: "), 1u);
   LoopbackClient videoClient, inputClient;
-  ASSERT_TRUE(videoClient.connect(video.localPort()));
-  ASSERT_TRUE(inputClient.connect(input.localPort()));
-  const auto records = framed({{16, 1}, kInputBody, kFeedbackBody});
-  const auto event = framed({Bytes(12, 1)});
-  std::atomic<int> calls{0};
+  ASSERT_TRUE(videoClient.connect(video.localPort()) && inputClient.connect(input.localPort()));
+  ASSERT_TRUE(waitFor([&] { return video.isClientConnected() && input.isClientConnected(); }));
   std::atomic<bool> feeding{true};
   std::thread feeder([&] {
-    while (feeding && videoClient.write(records) && inputClient.write(event)) {
+    const auto records = framed({{16, 1}, kInputBody, kFeedbackBody});
+    while (feeding && videoClient.write(records) && inputClient.write(framed({Bytes(12, 1)}))) {
     }
   });
-  for (int i = 0; i < 200; ++i) {
-    video.onKeyframeRequest = [&](uint8_t) { ++calls; };
-    video.setClientInputCallback([&](const ClientInput&) { ++calls; });
-    video.setClientFeedbackCallback([&](const ClientFeedback&) { ++calls; });
-    input.onInputEvent = [&](const InputEvent&) { ++calls; };
-  }
+  std::atomic<int> calls{0};
+  const auto count = [&](auto&&...) { ++calls; };
+  EXPECT_TRUE(waitFor([&] {
+    video.onKeyframeRequest = count;
+    video.setClientInputCallback(count);
+    video.setClientFeedbackCallback(count);
+    input.onInputEvent = count;
+    return calls > 1000;
+  }));
   feeding = false;
   feeder.join();
-  calls = 0;
-  ASSERT_TRUE(videoClient.write(records) && inputClient.write(event));
-  EXPECT_TRUE(waitFor([&] { return calls >= 4; }));
-  video.sendVideoFrame(3, event.data(), 1, false);
+  video.onKeyframeRequest = [](uint8_t id) { spdlog::info("key {}", id); };
+  input.onInputEvent = [](const InputEvent& e) { spdlog::info("event {}", e.streamId); };
+  ASSERT_TRUE(videoClient.write(framed({{16, 99}})) && inputClient.write(framed({Bytes(12, 99)})));
+  EXPECT_TRUE(logged(log, "key 99") && logged(log, "event 99"));
+  video.sendVideoFrame(3, kInputBody.data(), 1, false);
   EXPECT_EQ(videoClient.read(21).size(), 21u);
 
   TcpTransportServer never(0);  // never started: stop does nothing
@@ -285,12 +295,16 @@ TEST(AudioChannel, FramingSequenceAndAClientThatFallsBehind) {
   EXPECT_TRUE(first.waitClosed());
   for (uint16_t n = 0; n < 300; ++n) server.sendAudioData(1, numbered(4000, n).data(), 4000);
   std::vector<uint16_t> numbers;
-  for (uint16_t next = 1000; numbers.empty() || numbers.back() < 1000; ++next) {
+  for (uint16_t next = 1000; numbers.empty() || numbers.back() < 1000;) {  // offering more each time
+    ASSERT_TRUE(waitFor([&] {
+      server.sendAudioData(1, numbered(4000, next++).data(), 4000);
+      return behind.socket().available() > 0;
+    }));
     const auto p = readPacket(behind);
     ASSERT_EQ(p.size(), 4016u);
     ASSERT_EQ(le(p, 8, 2), 4u + numbers.size());
     numbers.push_back(uint16_t(le(p, 16, 2)));
-    server.sendAudioData(1, numbered(4000, next).data(), 4000);
+    ASSERT_TRUE(std::equal(p.begin() + 16, p.end(), numbered(4000, numbers.back()).begin()));
   }
   EXPECT_LT(numbers.size(), 300u);
   EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end()));
