@@ -113,7 +113,7 @@ void throughput(benchmark::State& state, bool channel) {
   if (channel) setup.channel()->onKeyframeRequest = [&](uint8_t) { refused = true; };
   const std::vector<uint8_t> unit(static_cast<size_t>(state.range(0)), 0x42);
   uint64_t sent = 0;
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     for (int i = 0; i < 64; ++i) {
       do {
         refused = false;
@@ -131,7 +131,7 @@ void delivery(benchmark::State& state, bool channel) {
   Setup setup(channel);
   const std::vector<uint8_t> unit(static_cast<size_t>(state.range(0)), 0x42);
   uint64_t expected = 0;
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     expected += unit.size() + 20;
     setup.send(unit);
     if (!setup.client().waitFor(expected)) state.SkipWithError("frames were lost");
@@ -145,12 +145,12 @@ void delivery(benchmark::State& state, bool channel) {
 // that did not reach the client.
 void BM_SendVideoFrameWhileClientStalls(benchmark::State& state) {
   const auto stall = std::chrono::seconds(5);
-  for (auto _ : state) {
+  for ([[maybe_unused]] auto _ : state) {
     const auto start = Clock::now();
     Setup setup(true, start + stall);
     std::atomic<bool> keyWanted{false};
     setup.channel()->onKeyframeRequest = [&](uint8_t) { keyWanted = true; };
-    const std::vector<uint8_t> frame(200 * 1000, 0x42), keyframe(1000 * 1000, 0x24);
+    const std::vector<uint8_t> frame(200000, 0x42), keyframe(1000000, 0x24);
     std::vector<double> micros;
     auto next = start;
     while (Clock::now() < start + stall) {
@@ -175,10 +175,10 @@ void BM_PlainSocketDelivery(benchmark::State& state) { delivery(state, false); }
 
 }  // namespace
 
-BENCHMARK(BM_VideoChannelThroughput)->Arg(100 * 1000)->Arg(1000 * 1000)->UseRealTime();
-BENCHMARK(BM_PlainSocketThroughput)->Arg(100 * 1000)->Arg(1000 * 1000)->UseRealTime();
-BENCHMARK(BM_VideoChannelDelivery)->Arg(100 * 1000)->Arg(1000 * 1000)->UseRealTime();
-BENCHMARK(BM_PlainSocketDelivery)->Arg(100 * 1000)->Arg(1000 * 1000)->UseRealTime();
+BENCHMARK(BM_VideoChannelThroughput)->Arg(100000)->Arg(1000000)->UseRealTime();
+BENCHMARK(BM_PlainSocketThroughput)->Arg(100000)->Arg(1000000)->UseRealTime();
+BENCHMARK(BM_VideoChannelDelivery)->Arg(100000)->Arg(1000000)->UseRealTime();
+BENCHMARK(BM_PlainSocketDelivery)->Arg(100000)->Arg(1000000)->UseRealTime();
 BENCHMARK(BM_SendVideoFrameWhileClientStalls)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
 BENCHMARK_MAIN();
