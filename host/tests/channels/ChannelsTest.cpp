@@ -221,7 +221,7 @@ TEST_F(VideoChannel, ClientThatFallsBehindCostsFramesOfItsStreamNotWaiting) {
   expectServesGoodClient();
 }
 
-TEST(Channels, CallbacksMayBeAssignedWhileRecordsArriveAndStartIsOnce) {
+TEST(Channels, CallbacksMayBeAssignedWhileRecordsArriveAndStartIsOnce) {  // video and input
   LogCapture log;
   TcpTransportServer video(0);
   TcpInputServer input(0);
@@ -252,9 +252,20 @@ TEST(Channels, CallbacksMayBeAssignedWhileRecordsArriveAndStartIsOnce) {
   feeding = false;
   feeder.join();
   video.onKeyframeRequest = [](uint8_t id) { spdlog::info("key {}", id); };
-  input.onInputEvent = [](const InputEvent& e) { spdlog::info("event {}", e.streamId); };
-  ASSERT_TRUE(videoClient.write(framed({{16, 99}})) && inputClient.write(framed({Bytes(12, 99)})));
-  EXPECT_TRUE(logged(log, "key 99") && logged(log, "event 99"));
+  input.onInputEvent = [](const InputEvent& e) {
+    spdlog::info("event {} {} {} {} {} {} {} {}", +e.streamId, +e.type, +e.action, +e.x, +e.y, +e.code,
+                 +e.modifiers, +e.wheelDelta);
+  };
+  // An input event is byte-packed, 16-bit fields at odd offsets; bytes after the first twelve
+  // are ignored, and so are shorter messages.
+  Bytes event{3, 2, 3, 0xE9, 0x00, 0x78, 0x56, 0x41, 0x03, 0x88, 0xFF, 0x77};
+  event.resize(1024, 9);
+  auto stream = framed({{1, 2, 3}, event});
+  stream.insert(stream.end(), {0x01, 0x04, 0, 0});  // 1025 bytes announced
+  ASSERT_TRUE(videoClient.write(framed({{16, 99}})) && inputClient.write(stream));
+  EXPECT_TRUE(logged(log, "key 99") && logged(log, "TCP input message too large: 1025 bytes"));
+  EXPECT_TRUE(log.contains("TCP input message too small: 3 bytes"));
+  EXPECT_EQ(log.count("event 3 2 3 233 22136 65 3 -120"), 1u);
   video.sendVideoFrame(3, kInputBody.data(), 1, false);
   EXPECT_EQ(videoClient.read(21).size(), 21u);
 
@@ -314,25 +325,4 @@ TEST(AudioChannel, FramingSequenceAndAClientThatFallsBehind) {
     return !server.isClientConnected();
   }));
   EXPECT_EQ(log.count("TCP audio send failed:"), 1u);
-}
-
-TEST(InputChannel, EventsShortAndTooLargeMessages) {
-  LogCapture log;
-  TcpInputServer server(0);
-  server.onInputEvent = [](const InputEvent& e) {
-    spdlog::info("event {} {} {} {} {} {} {} {}", +e.streamId, +e.type, +e.action, +e.x, +e.y, +e.code,
-                 +e.modifiers, +e.wheelDelta);
-  };
-  ASSERT_TRUE(server.start());
-  LoopbackClient client;
-  ASSERT_TRUE(client.connect(server.localPort()));
-  // Byte-packed, 16-bit fields at odd offsets; the bytes after the first twelve are ignored.
-  Bytes event{3, 2, 3, 0xE9, 0x00, 0x78, 0x56, 0x41, 0x03, 0x88, 0xFF, 0x77};
-  event.resize(1024, 9);
-  auto stream = framed({{1, 2, 3}, event});
-  stream.insert(stream.end(), {0x01, 0x04, 0, 0});  // 1025 bytes announced
-  ASSERT_TRUE(client.write(stream));
-  ASSERT_TRUE(logged(log, "TCP input message too large: 1025 bytes"));
-  EXPECT_TRUE(log.contains("TCP input message too small: 3 bytes"));
-  EXPECT_EQ(log.count("event 3 2 3 233 22136 65 3 -120"), 1u);
 }

@@ -10,6 +10,7 @@
 
 using namespace quorvane::host;
 using namespace quorvane::test;
+using namespace std::string_literals;
 namespace asio = boost::asio;
 
 TEST(Discovery, RequestAndReplyBytes) {
@@ -24,15 +25,12 @@ TEST(Discovery, RequestAndReplyBytes) {
   const auto send = [&](const std::string& bytes) {
     client.send_to(asio::buffer(bytes), {asio::ip::make_address_v4("127.0.0.1"), responder.boundUdpPort()});
   };
-  const auto receive = [&] {
+  const auto receive = [&] {  // the next reply, or nothing
     std::string buffer(2048, '\0');
     buffer.resize(waitFor([&] { return client.available() > 0; }) ? client.receive(asio::buffer(buffer)) : 0);
     return buffer;
   };
-  const std::string reply(
-      "QUORVANE_HOST\0Workstation\0"
-      "9876\0",
-      31);
+  const auto reply = "QUORVANE_HOST\0Workstation\09876\0"s;  // 31 bytes
 
   send("QUORVANE_DISCOVER");
   EXPECT_EQ(receive(), reply);
@@ -54,7 +52,5 @@ TEST(Discovery, RequestAndReplyBytes) {
   responder.stop();
   responder.stop();
   EXPECT_EQ(log.count("Discovery responder stopped"), 1u);
-  EXPECT_EQ(DiscoveryResponder::buildResponse("", 0), std::string("QUORVANE_HOST\0\0"
-                                                                  "0\0",
-                                                                  17));
+  EXPECT_EQ(DiscoveryResponder::buildResponse("", 0), "QUORVANE_HOST\0\0\x30\0"s);  // port "0"
 }

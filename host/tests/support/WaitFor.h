@@ -13,10 +13,9 @@ constexpr std::chrono::milliseconds kWait = 5s;
 
 // Polls the condition until it holds (true) or the limit has passed (false).
 inline bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = kWait) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
+  for (const auto deadline = std::chrono::steady_clock::now() + limit; !condition();
+       std::this_thread::sleep_for(2ms)) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(2ms);
   }
   return true;
 }
