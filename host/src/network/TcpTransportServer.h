@@ -43,7 +43,8 @@ class TcpTransportServer {
   // Frames one access unit and queues a copy for the client; never waits for the client.
   // Dropped silently when no client is connected. When the backlog has no room, the frame
   // and every later frame of its stream are dropped until a keyframe fits, and a keyframe
-  // is asked for through onKeyframeRequest. Must not be called concurrently with itself.
+  // is asked for through onKeyframeRequest, on the calling thread before this returns (with
+  // no lock of the server held). Must not be called concurrently with itself.
   void sendVideoFrame(uint8_t streamId, const uint8_t* data, size_t size, bool isKeyframe);
 
   void setClientFeedbackCallback(std::function<void(const ClientFeedback&)> callback);
