@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 namespace quorvane::host {
@@ -24,9 +25,11 @@ struct ChannelOptions {
   bool resetOnClose = false;  // SO_LINGER on with 0 s
   int sendBufferBytes = 0;    // 0 leaves the platform's size
   int receiveBufferBytes = 0;
-  // A write that makes no progress for this long fails and the client is dropped; 0 for
-  // a channel that is never written.
+  // A client that takes no byte for this long while packets wait for it is dropped.
   std::chrono::milliseconds sendTimeout{20000};
+  // Bytes of packets that may wait for the client; a packet that would go beyond it is
+  // refused, unless nothing waits (so a packet larger than this alone still goes).
+  size_t backlogBytes = 0;
   // Largest accepted client message; 0 means the connection is never read.
   uint32_t maxMessageLength = 0;
 };

@@ -1,20 +1,16 @@
 #include "network/ClientChannel.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <exception>
+#include <optional>
 #include <utility>
 
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
 #include <spdlog/spdlog.h>
-
-#ifndef _WIN32
-#include <cerrno>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/uio.h>
-#endif
 
 namespace quorvane::host {
 
@@ -24,95 +20,14 @@ using asio::ip::tcp;
 namespace {
 
 constexpr size_t kReadChunk = 16384;
-constexpr size_t kMaxWriteBuffers = 8;
+// Buffers handed to the socket in one gathered write.
+constexpr size_t kMaxGather = 16;
 constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
 
 bool isResourceShortage(const boost::system::error_code& error) {
   return error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
          error == asio::error::no_memory || error == boost::system::errc::too_many_files_open_in_system;
 }
-
-boost::system::error_code systemError(int code) {
-  return boost::system::error_code(code, asio::error::get_system_category());
-}
-
-#ifdef _WIN32
-
-// Winsock honours SO_SNDTIMEO (set on the socket) for a blocking send, which hands
-// over every byte or fails.
-boost::system::error_code writeAll(tcp::socket::native_handle_type handle,
-                                   const ClientChannel::WriteBuffer* buffers, size_t count,
-                                   std::chrono::milliseconds) {
-  WSABUF parts[kMaxWriteBuffers];
-  for (size_t i = 0; i < count; ++i) {
-    parts[i].buf = static_cast<CHAR*>(const_cast<void*>(buffers[i].data));
-    parts[i].len = static_cast<ULONG>(buffers[i].size);
-  }
-  size_t first = 0;
-  while (first < count) {
-    DWORD sent = 0;
-    if (::WSASend(handle, parts + first, static_cast<DWORD>(count - first), &sent, 0, nullptr, nullptr) !=
-        0) {
-      return systemError(::WSAGetLastError());
-    }
-    while (first < count && sent >= parts[first].len) {
-      sent -= parts[first].len;
-      ++first;
-    }
-    if (first < count) {
-      parts[first].buf += sent;
-      parts[first].len -= sent;
-    }
-  }
-  return {};
-}
-
-#else
-
-// Sends without blocking and waits for room in the socket between sends, so that a
-// peer that stops reading is noticed after `timeout` without progress. The socket's
-// own blocking mode, which the asynchronous reads manage, is left alone.
-boost::system::error_code writeAll(tcp::socket::native_handle_type handle,
-                                   const ClientChannel::WriteBuffer* buffers, size_t count,
-                                   std::chrono::milliseconds timeout) {
-  iovec parts[kMaxWriteBuffers];
-  for (size_t i = 0; i < count; ++i) {
-    parts[i].iov_base = const_cast<void*>(buffers[i].data);
-    parts[i].iov_len = buffers[i].size;
-  }
-  size_t first = 0;
-  while (first < count && parts[first].iov_len == 0) ++first;
-  auto lastProgress = std::chrono::steady_clock::now();
-  while (first < count) {
-    msghdr message{};
-    message.msg_iov = parts + first;
-    message.msg_iovlen = count - first;
-    const ssize_t sent = ::sendmsg(handle, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (sent > 0) {
-      size_t left = static_cast<size_t>(sent);
-      while (first < count && left >= parts[first].iov_len) {
-        left -= parts[first].iov_len;
-        ++first;
-      }
-      if (first < count) {
-        parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + left;
-        parts[first].iov_len -= left;
-      }
-      lastProgress = std::chrono::steady_clock::now();
-      continue;
-    }
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return systemError(errno);
-    const auto waited = std::chrono::steady_clock::now() - lastProgress;
-    if (waited >= timeout) return systemError(ETIMEDOUT);
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(timeout - waited);
-    pollfd entry{handle, POLLOUT, 0};
-    if (::poll(&entry, 1, static_cast<int>(left.count())) < 0 && errno != EINTR) return systemError(errno);
-  }
-  return {};
-}
-
-#endif
 
 }  // namespace
 
@@ -133,6 +48,11 @@ ClientChannel::~ClientChannel() {
 }
 
 bool ClientChannel::start() {
+  if (started) {
+    // The channel listens once; the running listener and its client stay as they are.
+    SPDLOG_ERROR(fmt::runtime(options.startFailedText), "the channel was started before");
+    return false;
+  }
   try {
     const tcp::endpoint endpoint(tcp::v4(), port);
     acceptor.open(endpoint.protocol());
@@ -143,6 +63,7 @@ bool ClientChannel::start() {
     running = true;
     startAccept();
     ioThread = std::thread([this] { runLoop(); });
+    started = true;
     SPDLOG_INFO(fmt::runtime(options.listeningText), boundPort.load());
     return true;
   } catch (const std::exception& e) {
@@ -199,8 +120,9 @@ void ClientChannel::closeAll() {
 void ClientChannel::poll() { ioContext.poll(); }
 
 bool ClientChannel::isClientConnected() const {
+  // A connection is closed only after it has stopped being the client.
   std::lock_guard lock(socketMutex);
-  return client && client->socket.is_open();
+  return client != nullptr;
 }
 
 void ClientChannel::startAccept() {
@@ -243,14 +165,6 @@ void ClientChannel::configure(tcp::socket& socket) {
     socket.set_option(asio::socket_base::receive_buffer_size(options.receiveBufferBytes), result);
     check(result);
   }
-  if (options.sendTimeout.count() > 0) {
-#ifdef _WIN32
-    // Bounds the blocking send of writeAll(); elsewhere writeAll() waits by itself.
-    const DWORD timeoutMs = static_cast<DWORD>(options.sendTimeout.count());
-    ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeoutMs),
-                 sizeof(timeoutMs));
-#endif
-  }
   if (error) SPDLOG_ERROR(fmt::runtime(options.configureFailedText), error.message());
 }
 
@@ -265,6 +179,7 @@ void ClientChannel::handleNewConnection(const ConnectionPtr& connection) {
     closeConnection(connection);
     return;
   }
+  if (options.backlogBytes > 0) connection->backlog = PacketRing(options.backlogBytes);
   ConnectionPtr previous;
   {
     std::lock_guard lock(socketMutex);
@@ -324,30 +239,109 @@ void ClientChannel::dropIfCurrent(const ConnectionPtr& connection) {
 
 void ClientChannel::closeConnection(const ConnectionPtr& connection) {
   if (!connection) return;
+  // Its backlog goes with the connection object, as a send() may still be copying into it.
+  connection->closed = true;
+  connection->stallTimer.cancel();
   boost::system::error_code ignored;
-  // Shutting down wakes a writer that waits for room; it then gives up the write lock.
   connection->socket.shutdown(tcp::socket::shutdown_both, ignored);
-  std::lock_guard writeLock(writeMutex);
   connection->socket.close(ignored);
 }
 
-bool ClientChannel::send(const WriteBuffer* buffers, size_t count) {
-  if (count > kMaxWriteBuffers) return false;
-  std::lock_guard writeLock(writeMutex);
+ClientChannel::SendResult ClientChannel::send(const WriteBuffer* buffers, size_t count) {
+  size_t total = 0;
+  for (size_t i = 0; i < count; ++i) total += buffers[i].size;
+  if (total == 0) return SendResult::Queued;
+  std::lock_guard append(appendMutex);
   ConnectionPtr connection;
+  std::optional<size_t> offset;
   {
     std::lock_guard lock(socketMutex);
     connection = client;
+    if (!connection) return SendResult::NoClient;
+    offset = connection->backlog.reserve(total);
+    if (!offset) return SendResult::NoRoom;
   }
-  if (!connection || !connection->socket.is_open()) return false;
-  const auto error = writeAll(connection->socket.native_handle(), buffers, count, options.sendTimeout);
-  if (!error) return true;
+  // The copy is made outside socketMutex; the caller's buffers are valid only during the call.
+  for (size_t i = 0, at = 0; i < count; at += buffers[i++].size) {
+    connection->backlog.copyIn(*offset, at, buffers[i].data, buffers[i].size);
+  }
+  bool idle = false;
+  {
+    std::lock_guard lock(socketMutex);
+    if (client != connection) return SendResult::NoClient;
+    connection->backlog.commit(*offset, total);
+    idle = !std::exchange(connection->writing, true);
+  }
+  if (idle) asio::post(strand, [this, connection] { startWriting(connection); });
+  return SendResult::Queued;
+}
+
+void ClientChannel::startWriting(const ConnectionPtr& connection) {
+  if (connection->closed) return;
+  connection->chainActive = true;
+  connection->lastProgress = std::chrono::steady_clock::now();
+  if (!connection->stallTimerArmed) armStallTimer(connection, connection->lastProgress + options.sendTimeout);
+  writeNext(connection);
+}
+
+void ClientChannel::writeNext(const ConnectionPtr& connection) {
+  std::array<asio::const_buffer, kMaxGather> parts{};
+  {
+    std::lock_guard lock(socketMutex);
+    if (connection->backlog.empty()) {
+      connection->writing = false;
+      connection->chainActive = false;
+      return;
+    }
+    // Only this strand consumes packets, so their bytes stay put while the write runs.
+    connection->backlog.gather(parts.data(), parts.size());
+  }
+  connection->socket.async_write_some(
+      parts, [this, connection](const boost::system::error_code& error, size_t bytes) {
+        handleWrite(connection, error, bytes);
+      });
+}
+
+void ClientChannel::handleWrite(const ConnectionPtr& connection, const boost::system::error_code& error,
+                                size_t bytes) {
+  if (connection->closed) return;
+  if (error) {
+    failWrite(connection, error);
+    return;
+  }
+  connection->lastProgress = std::chrono::steady_clock::now();
+  {
+    std::lock_guard lock(socketMutex);
+    connection->backlog.consume(bytes);
+  }
+  writeNext(connection);
+}
+
+void ClientChannel::armStallTimer(const ConnectionPtr& connection,
+                                  std::chrono::steady_clock::time_point expiry) {
+  connection->stallTimerArmed = true;
+  connection->stallTimer.expires_at(expiry);
+  connection->stallTimer.async_wait(
+      [this, connection](const boost::system::error_code& error) { handleStallTimer(connection, error); });
+}
+
+void ClientChannel::handleStallTimer(const ConnectionPtr& connection,
+                                     const boost::system::error_code& error) {
+  connection->stallTimerArmed = false;
+  if (error || connection->closed || !connection->chainActive) return;
+  const auto deadline = connection->lastProgress + options.sendTimeout;
+  if (std::chrono::steady_clock::now() < deadline) {
+    armStallTimer(connection, deadline);
+    return;
+  }
+  failWrite(connection, asio::error::timed_out);
+}
+
+void ClientChannel::failWrite(const ConnectionPtr& connection, const boost::system::error_code& error) {
   if (running) SPDLOG_ERROR(fmt::runtime(options.sendFailedText), error.message());
   // Part of a packet may be on the wire, so the connection cannot carry another one.
   dropIfCurrent(connection);
-  boost::system::error_code ignored;
-  connection->socket.shutdown(tcp::socket::shutdown_both, ignored);
-  return false;
+  closeConnection(connection);
 }
 
 }  // namespace quorvane::host

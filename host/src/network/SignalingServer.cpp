@@ -11,7 +11,8 @@
 
 namespace quorvane::host {
 
-SignalingServer::SignalingServer(uint16_t port) : impl(std::make_shared<SignalingServerImpl>(port)) {}
+SignalingServer::SignalingServer(uint16_t port, std::chrono::milliseconds handshakeTimeout)
+    : impl(std::make_shared<SignalingServerImpl>(port, handshakeTimeout)) {}
 
 SignalingServer::~SignalingServer() { impl->stop(); }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -15,7 +16,11 @@ class SignalingServerImpl;
 // server's I/O thread or on the thread that calls poll(); they may be set at any time.
 class SignalingServer {
  public:
-  explicit SignalingServer(uint16_t port);
+  static constexpr std::chrono::milliseconds kHandshakeTimeout{10000};
+
+  // A client that has not completed the WebSocket upgrade within handshakeTimeout of
+  // connecting is dropped.
+  explicit SignalingServer(uint16_t port, std::chrono::milliseconds handshakeTimeout = kHandshakeTimeout);
   ~SignalingServer();
 
   SignalingServer(const SignalingServer&) = delete;

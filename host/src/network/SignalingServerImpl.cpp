@@ -33,8 +33,9 @@ bool isOutOfDescriptors(const boost::beast::error_code& ec) {
 
 }  // namespace
 
-SignalingServerImpl::SignalingServerImpl(uint16_t port)
+SignalingServerImpl::SignalingServerImpl(uint16_t port, std::chrono::milliseconds handshakeTimeout)
     : port(port),
+      handshakeTimeout(handshakeTimeout),
       acceptStrand(net::make_strand(ioContext)),
       acceptor(acceptStrand),
       acceptRetryTimer(acceptStrand) {}
@@ -141,7 +142,7 @@ void SignalingServerImpl::onAccept(boost::beast::error_code ec, tcp::socket sock
     acceptAfterPause(isOutOfDescriptors(ec) ? kAcceptPauseOutOfDescriptors : kAcceptPauseOtherError);
     return;
   }
-  auto session = std::make_shared<WebSocketSession>(std::move(socket), shared_from_this());
+  auto session = std::make_shared<WebSocketSession>(std::move(socket), shared_from_this(), handshakeTimeout);
   if (!addSession(session)) {
     return;
   }

@@ -16,6 +16,7 @@
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core/error.hpp>
 
+#include "network/SignalingServer.h"
 #include "network/SignalingServerRequestHandler.h"
 
 namespace quorvane::host {
@@ -27,8 +28,10 @@ class WebSocketSession;
 // std::make_shared: a pending accept holds the server.
 class SignalingServerImpl : public std::enable_shared_from_this<SignalingServerImpl> {
  public:
-  // Port 0 picks a free port; getPort() then tells which.
-  explicit SignalingServerImpl(uint16_t port);
+  // Port 0 picks a free port; getPort() then tells which. A client that has not
+  // completed the WebSocket upgrade within handshakeTimeout of connecting is dropped.
+  explicit SignalingServerImpl(
+      uint16_t port, std::chrono::milliseconds handshakeTimeout = SignalingServer::kHandshakeTimeout);
   ~SignalingServerImpl();
 
   SignalingServerImpl(const SignalingServerImpl&) = delete;
@@ -58,6 +61,7 @@ class SignalingServerImpl : public std::enable_shared_from_this<SignalingServerI
 
   SignalingServerRequestHandler requestHandler;
   uint16_t port;
+  std::chrono::milliseconds handshakeTimeout;
   std::atomic<uint16_t> boundPort{0};
   bool started = false;  // start() was called; touched only by the owner's thread
   boost::asio::io_context ioContext;

@@ -9,7 +9,7 @@ namespace quorvane::host {
 
 namespace {
 
-ChannelOptions audioChannelOptions(std::chrono::milliseconds sendTimeout) {
+ChannelOptions audioChannelOptions(std::chrono::milliseconds sendTimeout, size_t backlogBytes) {
   ChannelOptions options{
       .listeningText = "TCP audio server started on port {}",
       .startFailedText = "Failed to start TCP audio server: {}",
@@ -28,14 +28,15 @@ ChannelOptions audioChannelOptions(std::chrono::milliseconds sendTimeout) {
   options.sendBufferBytes = 65536;
   options.receiveBufferBytes = 65536;
   options.sendTimeout = sendTimeout;
+  options.backlogBytes = backlogBytes;
   options.maxMessageLength = 0;  // the host never reads the audio connection
   return options;
 }
 
 }  // namespace
 
-TcpAudioServer::TcpAudioServer(uint16_t port, std::chrono::milliseconds sendTimeout)
-    : channel(port, audioChannelOptions(sendTimeout), nullptr) {}
+TcpAudioServer::TcpAudioServer(uint16_t port, std::chrono::milliseconds sendTimeout, size_t backlogBytes)
+    : channel(port, audioChannelOptions(sendTimeout, backlogBytes), nullptr) {}
 
 TcpAudioServer::~TcpAudioServer() { stop(); }
 
@@ -53,12 +54,16 @@ void TcpAudioServer::sendAudioData(uint8_t streamId, const uint8_t* data, size_t
   header.type = static_cast<uint8_t>(PacketType::Audio);
   header.streamId = streamId;
   header.flags = 0;
-  header.sequence = sequence++;
+  header.sequence = sequence;
   header.payloadLength = static_cast<uint16_t>(size + sizeof(AudioPacketHeader));
   AudioPacketHeader audio;
   audio.timestamp = static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                               std::chrono::steady_clock::now().time_since_epoch())
                                               .count());
+  const ClientChannel::WriteBuffer buffers[] = {
+      {&length, sizeof(length)}, {&header, sizeof(header)}, {&audio, sizeof(audio)}, {data, size}};
+  if (channel.send(buffers, std::size(buffers)) != ClientChannel::SendResult::Queued) return;
+  ++sequence;  // numbers stay consecutive over the packets that go out
   if (sequence <= 3) {
     SPDLOG_INFO(
         "TCP Audio packet #{}: length={} (headerSize={}, dataSize={}), type={}, streamId={}, "
@@ -66,9 +71,6 @@ void TcpAudioServer::sendAudioData(uint8_t streamId, const uint8_t* data, size_t
         static_cast<int>(sequence) - 1, length, kHeaderSize, size, static_cast<int>(header.type),
         static_cast<int>(streamId), header.payloadLength);
   }
-  const ClientChannel::WriteBuffer buffers[] = {
-      {&length, sizeof(length)}, {&header, sizeof(header)}, {&audio, sizeof(audio)}, {data, size}};
-  channel.send(buffers, std::size(buffers));
 }
 
 }  // namespace quorvane::host

@@ -50,7 +50,7 @@ void TcpInputServer::handleCompleteMessage(const uint8_t* body, size_t size) {
     SPDLOG_WARN("TCP input message too small: {} bytes", size);
     return;
   }
-  if (onInputEvent) onInputEvent(*event);
+  onInputEvent(*event);
 }
 
 }  // namespace quorvane::host

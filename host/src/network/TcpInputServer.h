@@ -2,8 +2,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 
+#include "network/CallbackSlot.h"
 #include "network/ClientChannel.h"
 #include "protocol/InputEvent.h"
 
@@ -26,7 +26,8 @@ class TcpInputServer {
   bool isClientConnected() const;
   uint16_t localPort() const { return channel.localPort(); }
 
-  std::function<void(const InputEvent&)> onInputEvent;
+  // Assigned by the application at any time, also while the server runs.
+  CallbackSlot<void(const InputEvent&)> onInputEvent;
 
  private:
   void handleCompleteMessage(const uint8_t* body, size_t size);

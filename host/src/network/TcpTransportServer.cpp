@@ -16,7 +16,7 @@ namespace {
 static_assert(std::endian::native == std::endian::little,
               "the channels write integers as they lie in memory");
 
-ChannelOptions videoChannelOptions(std::chrono::milliseconds sendTimeout) {
+ChannelOptions videoChannelOptions(std::chrono::milliseconds sendTimeout, size_t backlogBytes) {
   ChannelOptions options{
       .listeningText = "TCP transport server listening on port {}",
       .startFailedText = "Failed to start TCP transport: {}",
@@ -35,14 +35,16 @@ ChannelOptions videoChannelOptions(std::chrono::milliseconds sendTimeout) {
   options.sendBufferBytes = 262144;
   options.receiveBufferBytes = 262144;
   options.sendTimeout = sendTimeout;
+  options.backlogBytes = backlogBytes;
   options.maxMessageLength = TcpTransportServer::kMaxClientMessage;
   return options;
 }
 
 }  // namespace
 
-TcpTransportServer::TcpTransportServer(uint16_t port, std::chrono::milliseconds sendTimeout)
-    : channel(port, videoChannelOptions(sendTimeout),
+TcpTransportServer::TcpTransportServer(uint16_t port, std::chrono::milliseconds sendTimeout,
+                                       size_t backlogBytes)
+    : channel(port, videoChannelOptions(sendTimeout, backlogBytes),
               [this](const uint8_t* body, size_t size) { handleMessage(body, size); }) {}
 
 TcpTransportServer::~TcpTransportServer() { stop(); }
@@ -72,19 +74,33 @@ uint32_t TcpTransportServer::videoTimestamp90k() {
 
 void TcpTransportServer::sendVideoFrame(uint8_t streamId, const uint8_t* data, size_t size, bool isKeyframe) {
   if (!isClientConnected()) return;
+  bool& waiting = waitingForKeyframe[streamId];
+  if (waiting && !isKeyframe) return;  // the client could not decode it
   const uint32_t length = static_cast<uint32_t>(size + sizeof(PacketHeader) + sizeof(VideoFrameHeader));
   PacketHeader header;
   header.type = static_cast<uint8_t>(PacketType::Video);
   header.streamId = streamId;
   header.flags = 1;
-  header.sequence = sequence++;
+  header.sequence = sequence;
   header.payloadLength = static_cast<uint16_t>(std::min<size_t>(size + sizeof(VideoFrameHeader), 65535));
   VideoFrameHeader frame;
   frame.timestamp = videoTimestamp90k();
   frame.frameType = isKeyframe ? VideoFrameHeader::kKeyframe : VideoFrameHeader::kInterFrame;
   const ClientChannel::WriteBuffer buffers[] = {
       {&length, sizeof(length)}, {&header, sizeof(header)}, {&frame, sizeof(frame)}, {data, size}};
-  channel.send(buffers, std::size(buffers));
+  switch (channel.send(buffers, std::size(buffers))) {
+    case ClientChannel::SendResult::Queued:
+      ++sequence;  // numbers stay consecutive over the packets that go out
+      waiting = false;
+      break;
+    case ClientChannel::SendResult::NoRoom:
+      // The client falls behind: this stream resumes with a keyframe once one fits.
+      waiting = true;
+      onKeyframeRequest(streamId);
+      break;
+    case ClientChannel::SendResult::NoClient:
+      break;
+  }
 }
 
 void TcpTransportServer::handleMessage(const uint8_t* body, size_t size) {
@@ -94,11 +110,11 @@ void TcpTransportServer::handleMessage(const uint8_t* body, size_t size) {
       [this](const auto& value) {
         using Record = std::decay_t<decltype(value)>;
         if constexpr (std::is_same_v<Record, KeyframeRequest>) {
-          if (onKeyframeRequest) onKeyframeRequest(value.streamId);
+          onKeyframeRequest(value.streamId);
         } else if constexpr (std::is_same_v<Record, ClientInput>) {
-          if (onClientInput) onClientInput(value);
+          onClientInput(value);
         } else {
-          if (onClientFeedback) onClientFeedback(value);
+          onClientFeedback(value);
         }
       },
       *record);

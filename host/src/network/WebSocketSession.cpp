@@ -15,8 +15,9 @@ namespace websocket = boost::beast::websocket;
 namespace net = boost::asio;
 
 WebSocketSession::WebSocketSession(net::ip::tcp::socket&& socket,
-                                   const std::shared_ptr<SignalingServerImpl>& server)
-    : ws(std::move(socket)), server(server) {
+                                   const std::shared_ptr<SignalingServerImpl>& server,
+                                   std::chrono::milliseconds handshakeTimeout)
+    : ws(std::move(socket)), server(server), handshakeTimeout(handshakeTimeout) {
   beast::error_code ec;
   const auto endpoint = beast::get_lowest_layer(ws).socket().remote_endpoint(ec);
   remoteAddress = ec ? std::string("unknown") : endpoint.address().to_string();
@@ -32,7 +33,7 @@ void WebSocketSession::startHandshake() {
     return;
   }
   websocket::stream_base::timeout limits{};
-  limits.handshake_timeout = kHandshakeTimeout;
+  limits.handshake_timeout = handshakeTimeout;
   limits.idle_timeout = websocket::stream_base::none();
   limits.keep_alive_pings = false;
   ws.set_option(limits);

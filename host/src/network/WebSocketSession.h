@@ -19,14 +19,14 @@ class SignalingServerImpl;
 // a shared pointer to it.
 class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
  public:
-  // The upgrade request and response must be done within this time. Afterwards the
-  // connection has no time limit: the host sends no pings of its own.
-  static constexpr std::chrono::seconds kHandshakeTimeout{10};
   // Bytes of outgoing text a session may hold for a peer that does not read; a send
   // beyond it closes the session. One message larger than this alone is still sent.
   static constexpr std::size_t kMaxQueuedBytes = std::size_t{8} * 1024 * 1024;
 
-  WebSocketSession(boost::asio::ip::tcp::socket&& socket, const std::shared_ptr<SignalingServerImpl>& server);
+  // The upgrade request and response must be done within handshakeTimeout. Afterwards the
+  // connection has no time limit: the host sends no pings of its own.
+  WebSocketSession(boost::asio::ip::tcp::socket&& socket, const std::shared_ptr<SignalingServerImpl>& server,
+                   std::chrono::milliseconds handshakeTimeout);
 
   // Starts the handshake, on the session's strand.
   void run();
@@ -57,6 +57,7 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   boost::beast::flat_buffer buffer;
   std::deque<std::shared_ptr<std::string>> writeQueue;
   std::string remoteAddress;
+  std::chrono::milliseconds handshakeTimeout;
 
   // Strand-only state.
   std::size_t queuedBytes = 0;

@@ -12,7 +12,7 @@
 
 namespace quorvane::test {
 
-// A blocking client of a loopback TCP port whose every wait has a deadline.
+// A client of a loopback TCP port whose every wait ends within kWait.
 class LoopbackClient {
  public:
   bool connect(uint16_t port) {
@@ -32,19 +32,23 @@ class LoopbackClient {
   }
   // True once the host has closed the connection.
   bool waitClosed() {
-    for (uint8_t byte;;) {
-      const auto result =
-          run([&](auto done) { socket_.async_read_some(boost::asio::buffer(&byte, 1), done); });
-      if (!result || *result) return result.has_value();
-    }
+    std::vector<uint8_t> rest;
+    const auto result =
+        run([&](auto done) { boost::asio::async_read(socket_, boost::asio::dynamic_buffer(rest), done); });
+    return result.has_value();
   }
-  void write(const std::vector<uint8_t>& bytes) { boost::asio::write(socket_, boost::asio::buffer(bytes)); }
+  // True when every byte was handed to the connection in time.
+  bool write(const std::vector<uint8_t>& bytes) {
+    return run([&](auto done) { boost::asio::async_write(socket_, boost::asio::buffer(bytes), done); }) ==
+           boost::system::error_code();
+  }
   // Ends the connection with a reset instead of an orderly close.
   void reset() {
     boost::system::error_code ignored;
     socket_.set_option(boost::asio::socket_base::linger(true, 0), ignored);
     socket_.close(ignored);
   }
+  // Before connect: a small window, so that a client that does not read stalls the host soon.
   void setReceiveBuffer(int bytes) {
     socket_.open(boost::asio::ip::tcp::v4());
     socket_.set_option(boost::asio::socket_base::receive_buffer_size(bytes));
