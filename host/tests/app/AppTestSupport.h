@@ -14,14 +14,12 @@
 #include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/websocket.hpp>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "app/Settings.h"
 #include "protocol/PacketHeader.h"
-#include "support/LoopbackClient.h"
+#include "support/WebSocketClient.h"
 
 namespace quorvane::test {
 
@@ -75,18 +73,12 @@ class SettingsFile {
   std::optional<std::string> previous;
 };
 
-// A client of the signaling server.
-class SignalingClient : public LoopbackClient {
+// A client of the signaling server that speaks JSON.
+class SignalingClient : public WebSocketClient {
  public:
-  bool connect(uint16_t port) {
-    return LoopbackClient::connect(port) &&
-           run([&](auto done) { ws.async_handshake("127.0.0.1", "/", done); }) == boost::beast::error_code();
-  }
-  void send(const nlohmann::json& message) {
-    boost::beast::error_code error;
-    ws.write(boost::asio::buffer(message.dump()), error);
-    EXPECT_FALSE(error) << error.message();
-  }
+  explicit SignalingClient(uint16_t port) : WebSocketClient(port) {}
+
+  void send(const nlohmann::json& message) { EXPECT_TRUE(WebSocketClient::send(message.dump())); }
   // The next message of that type (others are kept for later), or null when none came.
   nlohmann::json next(const std::string& type) {
     for (auto it = kept.begin(); it != kept.end(); ++it) {
@@ -96,15 +88,13 @@ class SignalingClient : public LoopbackClient {
         return found;
       }
     }
-    for (;;) {
-      boost::beast::flat_buffer buffer;
-      if (run([&](auto done) { ws.async_read(buffer, done); }) != boost::beast::error_code()) return nullptr;
-      auto message = nlohmann::json::parse(boost::beast::buffers_to_string(buffer.data()));
+    while (const auto text = read()) {
+      auto message = nlohmann::json::parse(*text);
       if (message["type"] == type) return message;
       kept.push_back(std::move(message));
     }
+    return nullptr;
   }
-  // Everything of that type received so far, without waiting.
   size_t countKept(const std::string& type) const {
     size_t n = 0;
     for (const auto& message : kept) n += message["type"] == type ? 1 : 0;
@@ -112,7 +102,6 @@ class SignalingClient : public LoopbackClient {
   }
 
  private:
-  boost::beast::websocket::stream<boost::asio::ip::tcp::socket&> ws{socket()};
   std::vector<nlohmann::json> kept;
 };
 

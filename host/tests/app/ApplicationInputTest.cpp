@@ -95,9 +95,9 @@ TEST(ApplicationInput, RecordsOfBothChannelsReachTheWindowOfTheirStream) {
 
   quorvane::host::Application app;
   ASSERT_TRUE(app.initialize());
-  SignalingClient signaling;
+  SignalingClient signaling(file.settings.signalingPort);
   LoopbackClient input, video;
-  ASSERT_TRUE(signaling.connect(file.settings.signalingPort));
+  ASSERT_TRUE(signaling.connect());
   std::vector<uint8_t> ids;
   for (HWND window : {left, right}) {
     signaling.send({{"type", "stream_start"}, {"windowId", idOf(window)}});

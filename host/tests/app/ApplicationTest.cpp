@@ -26,7 +26,7 @@ class ApplicationTest : public ::testing::Test {
   void SetUp() override {
     file.save();
     ASSERT_TRUE(app.initialize());
-    ASSERT_TRUE(signaling.connect(file.settings.signalingPort));
+    ASSERT_TRUE(signaling.connect());
     signaling.send({{"type", "hello"}});
     ASSERT_FALSE(signaling.next("welcome").is_null());
   }
@@ -50,7 +50,7 @@ class ApplicationTest : public ::testing::Test {
   LogCapture log;
   SettingsFile file;
   Application app;
-  SignalingClient signaling;
+  SignalingClient signaling{file.settings.signalingPort};
   LoopbackClient video;
 };
 
@@ -158,9 +158,9 @@ TEST(ApplicationShutdown, StopsEveryProducerBeforeWhatItFeeds) {
   for (int round = 0; round < 5; ++round) {
     auto app = std::make_unique<Application>();
     ASSERT_TRUE(app->initialize());
-    SignalingClient signaling;
+    SignalingClient signaling(file.settings.signalingPort);
     LoopbackClient video, audio, input;
-    ASSERT_TRUE(signaling.connect(file.settings.signalingPort));
+    ASSERT_TRUE(signaling.connect());
     ASSERT_TRUE(video.connect(file.settings.videoPort));
     ASSERT_TRUE(audio.connect(file.settings.audioPort));
     ASSERT_TRUE(input.connect(file.settings.inputPort));
