@@ -45,7 +45,9 @@ struct EncodeScope {
 
 uint32_t padded(uint32_t value) { return (value + 15u) & ~15u; }
 
-HWND toHandle(uint32_t windowId) { return reinterpret_cast<HWND>(static_cast<uintptr_t>(windowId)); }
+HWND toHandle(uint32_t windowId) {
+  return reinterpret_cast<HWND>(static_cast<uintptr_t>(windowId));  // NOLINT(performance-no-int-to-ptr)
+}
 
 const char* onOff(bool enabled) { return enabled ? "enabled" : "disabled"; }
 
@@ -190,17 +192,15 @@ void CaptureOrchestrator::attachEncoderOutput(EncoderBase& encoder, uint8_t stre
 bool CaptureOrchestrator::startCapture(uint32_t windowId, uint8_t streamId) {
   {
     std::lock_guard<std::recursive_mutex> lock(sessionsMutex);
-    bool encoderWithFirstFrame = false;
     auto existing = sessions.find(streamId);
     if (existing != sessions.end()) {
       SPDLOG_WARN("Stream {} already exists, stopping first", streamId);
-      // Restarted from inside its own frame's hand-off: that encoder is still encoding, and
-      // the new one may only open once it is gone.
-      encoderWithFirstFrame = runningEncoder != nullptr && existing->second.encoder.get() == runningEncoder;
       retireLocked(takeSession(existing));
     }
     if (framesInProgress > 0) {
-      return startLocked(windowId, streamId, encoderWithFirstFrame);
+      // When the encoder that is encoding this frame has just been ended, the new encoder may
+      // only open once that one is gone: it is made with the new capture's first frame.
+      return startLocked(windowId, streamId, !retiredWhileEncoding.empty());
     }
   }
   // The old capture ends before the new one starts, outside the lock.

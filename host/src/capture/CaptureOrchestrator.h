@@ -39,7 +39,7 @@ using ResolutionChangedCallback = std::function<void(uint8_t streamId, uint32_t 
 // the lock with a frame of that capture can finish first. Inside a frame's callbacks nothing
 // waits for a capture: captures ended there are stopped by the next call from outside a
 // frame, and an encoder ended while it is encoding that very frame is released when its
-// encode returns (a restart of that stream then makes its encoder with its first frame).
+// encode returns (a stream started meanwhile makes its encoder with its first frame).
 class CaptureOrchestrator {
  public:
   CaptureOrchestrator();
@@ -93,8 +93,8 @@ class CaptureOrchestrator {
     Microsoft::WRL::ComPtr<ID3D11Texture2D> paddingTexture;
     // Tells this session's frames from those of an earlier one under the same stream id.
     uint64_t serial = 0;
-    // The encoder is made with the first frame (the session replaced one whose encoder was
-    // encoding at the time).
+    // The encoder is made with the first frame (the session started while an ended encoder
+    // was still encoding).
     bool encoderPending = false;
   };
   // What isStreamActive reads without the stream-table lock.
