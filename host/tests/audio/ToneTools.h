@@ -11,9 +11,10 @@ namespace quorvane::host::test {
 // `frames` frames of a 1 kHz stereo tone at half scale, 48 kHz.
 inline std::vector<int16_t> tone(size_t frames) {
   std::vector<int16_t> pcm(frames * 2);
-  for (size_t i = 0; i < pcm.size(); ++i) {
-    pcm[i] = static_cast<int16_t>(
-        std::lround(16383.5 * std::sin(2 * std::numbers::pi * 1000.0 * (i / 2) / 48000.0)));
+  for (size_t frame = 0; frame < frames; ++frame) {
+    const double t = static_cast<double>(frame) / 48000.0;
+    pcm[frame * 2] = pcm[frame * 2 + 1] =
+        static_cast<int16_t>(std::lround(16383.5 * std::sin(2 * std::numbers::pi * 1000.0 * t)));
   }
   return pcm;
 }

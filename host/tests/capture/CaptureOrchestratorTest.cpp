@@ -32,12 +32,21 @@ struct EncodedUnit {
   bool keyframe;
 };
 
-// Everything the orchestrator hands on; onUnit runs inside the frame after each unit is kept.
-struct Output {
-  std::mutex mutex;
+// What the orchestrator handed on so far.
+struct Recorded {
   std::vector<EncodedUnit> units;
   std::vector<std::tuple<uint8_t, uint32_t, uint32_t>> sizeChanges;
   size_t unitsBeforeSizeChange = 0;  // the new encoder's output starts here
+  size_t countOf(uint8_t id, size_t from) const {
+    return std::count_if(units.begin() + from, units.end(),
+                         [&](const EncodedUnit& u) { return u.streamId == id; });
+  }
+};
+
+// Records everything the orchestrator hands on; onUnit runs inside the frame after each unit.
+struct Output {
+  std::mutex mutex;
+  Recorded recorded;
   std::atomic<int> count{0};
   std::function<void(uint8_t)> onUnit;
 
@@ -45,33 +54,20 @@ struct Output {
     orchestrator.setFrameCallback([this](uint8_t id, const uint8_t* data, size_t size, bool keyframe) {
       {
         std::lock_guard<std::mutex> lock(mutex);
-        units.push_back({id, std::vector<uint8_t>(data, data + size), keyframe});
+        recorded.units.push_back({id, std::vector<uint8_t>(data, data + size), keyframe});
         ++count;
       }
       if (onUnit) onUnit(id);
     });
     orchestrator.setResolutionChangedCallback([this](uint8_t id, uint32_t w, uint32_t h) {
       std::lock_guard<std::mutex> lock(mutex);
-      sizeChanges.emplace_back(id, w, h);
-      unitsBeforeSizeChange = units.size();
+      recorded.sizeChanges.emplace_back(id, w, h);
+      recorded.unitsBeforeSizeChange = recorded.units.size();
     });
   }
-  std::vector<EncodedUnit> take() {
+  Recorded get() {
     std::lock_guard<std::mutex> lock(mutex);
-    return units;
-  }
-  size_t size() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return units.size();
-  }
-  size_t countOf(uint8_t id, size_t from) {
-    std::lock_guard<std::mutex> lock(mutex);
-    return std::count_if(units.begin() + from, units.end(),
-                         [&](const EncodedUnit& u) { return u.streamId == id; });
-  }
-  std::vector<std::tuple<uint8_t, uint32_t, uint32_t>> changes() {
-    std::lock_guard<std::mutex> lock(mutex);
-    return sizeChanges;
+    return recorded;
   }
   bool waitFor(int more) {
     const int target = count + more;
@@ -122,7 +118,7 @@ class CaptureOrchestratorTest : public ::testing::Test {
   void expectPictures(uint8_t streamId, uint32_t width, uint32_t height, int minimum, size_t first = 0) {
     TestDecoder decoder;
     int pictures = 0;
-    const auto units = output.take();
+    const auto units = output.get().units;
     for (size_t i = first; i < units.size(); ++i) {
       std::vector<uint8_t> bgra;
       uint32_t w = 0, h = 0;
@@ -160,7 +156,7 @@ TEST_F(CaptureOrchestratorTest, EncodesTheWindowPaddedWithAndWithoutSharpening) 
     orchestrator.setSharpeningEnabled(c.sharpen);
     orchestrator.setSharpness(0.0f);
     TestWindow window(c.width, c.height);
-    const size_t first = output.size();
+    const size_t first = output.get().units.size();
     EXPECT_FALSE(orchestrator.isStreamActive(1));
     ASSERT_TRUE(orchestrator.startCapture(window.id(), 1));
     EXPECT_TRUE(orchestrator.isStreamActive(1));
@@ -184,12 +180,8 @@ TEST_F(CaptureOrchestratorTest, ResizeRecreatesTheEncoderAndKeyframesComeOnReque
   ASSERT_TRUE(orchestrator.startCapture(window.id(), 3));
   ASSERT_TRUE(output.waitFor(3));
   window.resize(232, 150);
-  ASSERT_TRUE(waitUntil([&] { return !output.changes().empty(); }));
-  size_t first = 0;
-  {
-    std::lock_guard<std::mutex> lock(output.mutex);
-    first = output.unitsBeforeSizeChange;
-  }
+  ASSERT_TRUE(waitUntil([&] { return !output.get().sizeChanges.empty(); }));
+  const size_t first = output.get().unitsBeforeSizeChange;
   uint32_t w = 0, h = 0;
   ASSERT_TRUE(orchestrator.getStreamResolution(3, w, h));
   EXPECT_EQ(std::make_pair(w, h), std::make_pair(232u, 150u));
@@ -200,8 +192,8 @@ TEST_F(CaptureOrchestratorTest, ResizeRecreatesTheEncoderAndKeyframesComeOnReque
   orchestrator.requestKeyframe(3);
   ASSERT_TRUE(output.waitFor(2));
   orchestrator.stopCapture(3);
-  const auto units = output.take();
-  EXPECT_EQ(output.changes(), (decltype(output.sizeChanges){{3, 232, 150}}));
+  const auto units = output.get().units;
+  EXPECT_EQ(output.get().sizeChanges, (decltype(Recorded::sizeChanges){{3, 232, 150}}));
   EXPECT_FALSE(units[before - 1].keyframe);
   EXPECT_TRUE(std::any_of(units.begin() + before, units.end(), [](const EncodedUnit& unit) {
     const auto types = TestDecoder::nalTypes(unit.data);
@@ -282,7 +274,7 @@ TEST_F(CaptureOrchestratorTest, StopRestartAndShutdownWhileFramesFlow) {
     }
   }
   // No frame of the old window reached the new stream (it would count as a size change).
-  EXPECT_TRUE(output.changes().empty());
+  EXPECT_TRUE(output.get().sizeChanges.empty());
   ASSERT_TRUE(output.waitFor(2));
   orchestrator.shutdown();
   const int after = output.count;
@@ -301,13 +293,14 @@ TEST_F(CaptureOrchestratorTest, RestartsInsideAFrameReleaseTheOldEncoderFirst) {
   size_t first = 0;
   output.onUnit = [&](uint8_t id) {
     if (id == 1 && restarted < 0) {
-      first = output.size();
+      first = output.get().units.size();
       restarted = orchestrator.startCapture(c.id(), 2) + 2 * orchestrator.startCapture(d.id(), 1);
     }
   };
   ASSERT_TRUE(waitUntil([&] { return restarted >= 0; }));
   EXPECT_EQ(restarted, 3);
-  ASSERT_TRUE(waitUntil([&] { return output.countOf(1, first) >= 3 && output.countOf(2, first) >= 3; }));
+  ASSERT_TRUE(
+      waitUntil([&] { return output.get().countOf(1, first) >= 3 && output.get().countOf(2, first) >= 3; }));
   for (auto [id, w, h] : {std::tuple{1, 64u, 96u}, std::tuple{2, 112u, 48u}}) {
     uint32_t width = 0, height = 0;
     EXPECT_TRUE(orchestrator.getStreamResolution(id, width, height) && orchestrator.isStreamActive(id));

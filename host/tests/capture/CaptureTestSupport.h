@@ -136,8 +136,9 @@ class ScopedBuildNumber {
                     (rootPath + L"\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion").c_str(), 0, nullptr,
                     REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &version, nullptr);
     if (build) {
-      RegSetValueExW(version, L"CurrentBuildNumber", 0, REG_SZ, reinterpret_cast<const BYTE*>(build->c_str()),
-                     static_cast<DWORD>((build->size() + 1) * sizeof(wchar_t)));
+      const std::wstring& text = *build;
+      RegSetValueExW(version, L"CurrentBuildNumber", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
     }
     RegCloseKey(version);
     RegOpenKeyExW(HKEY_CURRENT_USER, rootPath.c_str(), 0, KEY_ALL_ACCESS, &root);

@@ -29,23 +29,23 @@ TEST(CodecHeaderStore, KeepsTheLastParameterSetsOfEachUnit) {
   const Bytes avcUnit = concat({start4, sps, start4, pps, start3, idr});
   struct Case {
     std::vector<Bytes> units;  // extracted in turn
-    bool hevc;
     Bytes sps, pps, vps;
-    bool valid;
+    bool hevc, valid;
   };
   const Case cases[] = {
       // Both start code forms: the four-byte one's leading zero belongs to no set.
-      {{avcUnit}, false, sps, pps, {}, true},
-      {{concat({start4, epSps, start4, pps})}, false, epSps, pps, {}, true},             // kept verbatim
-      {{concat({start3, sps, start3, sps2, start3, idr})}, false, sps2, {}, {}, false},  // last wins
-      {{avcUnit, concat({start3, pps2, start3, idr})}, false, sps, pps2, {}, true},  // only what it carries
-      {{{0, 0, 1, 0x67}}, false, {}, {}, {}, false},                                 // too short
-      {{concat({start4, idr, start3, {0x41, 0x9A, 0x02}})}, false, {}, {}, {}, false},  // slices only
-      {{concat({start3, idr, {0x00, 0x00, 0x01, 0x67}})}, false, {}, {}, {}, false},  // start in last 4 bytes
-      {{concat({start3, idr, start3, cut})}, false, cut, {}, {}, false},  // stored as far as it goes
-      {{hevcUnit}, true, hSps, hPps, vps, true},
-      {{hevcUnit}, false, {}, {}, {}, false},  // as H.264: 0x40, 0x42, 0x44 are types 0, 2, 4
+      {{avcUnit}, sps, pps, {}, false, true},
+      {{concat({start4, epSps, start4, pps})}, epSps, pps, {}, false, true},             // kept verbatim
+      {{concat({start3, sps, start3, sps2, start3, idr})}, sps2, {}, {}, false, false},  // last wins
+      {{avcUnit, concat({start3, pps2, start3, idr})}, sps, pps2, {}, false, true},  // only what it carries
+      {{{0, 0, 1, 0x67}}, {}, {}, {}, false, false},                                 // too short
+      {{concat({start4, idr, start3, {0x41, 0x9A, 0x02}})}, {}, {}, {}, false, false},  // slices only
+      {{concat({start3, idr, {0x00, 0x00, 0x01, 0x67}})}, {}, {}, {}, false, false},  // start in last 4 bytes
+      {{concat({start3, idr, start3, cut})}, cut, {}, {}, false, false},  // stored as far as it goes
+      {{hevcUnit}, hSps, hPps, vps, true, true},
+      {{hevcUnit}, {}, {}, {}, false, false},  // as H.264: 0x40, 0x42, 0x44 are types 0, 2, 4
   };
+
   for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(i);
     CodecHeaderStore store;

@@ -53,7 +53,7 @@ class TestDecoder {
       const double d = i % 4 == 3 ? 0.0 : static_cast<double>(a[i]) - static_cast<double>(b[i]);
       sum += d * d;
     }
-    const double mse = sum / static_cast<double>(a.size() / 4 * 3);
+    const double mse = sum / static_cast<double>(a.size()) * 0.75;
     return mse == 0.0 ? 100.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
   }
 

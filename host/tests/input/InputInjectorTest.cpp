@@ -36,7 +36,8 @@ POINT gMinTrackSize{0, 0};  // reported by the test windows when set
 LRESULT CALLBACK testWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   const bool main = GetCurrentThreadId() == gMainThread;
   if (message == WM_GETMINMAXINFO && gMinTrackSize.x > 0) {
-    reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = gMinTrackSize;
+    reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize =
+        gMinTrackSize;  // NOLINT(performance-no-int-to-ptr)
   } else if (main && message >= WM_LBUTTONDOWN && message <= WM_XBUTTONUP && message != WM_MOUSEWHEEL) {
     const int button = message >= WM_XBUTTONDOWN ? GET_XBUTTON_WPARAM(wParam) : 0;
     gSeen.push_back({message, button, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam), window});

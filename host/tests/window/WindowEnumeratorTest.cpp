@@ -192,7 +192,7 @@ TEST_F(WindowEnumeratorTest, ClassIconsBecomePngWithTheirTransparency) {
     const Bytes rgba = decodeIcon(info->iconBase64, width, height);
     ASSERT_EQ(std::make_pair(width, height), std::make_pair(c.width, c.height));
     for (int i = 0; i < width * height; ++i) {
-      Bytes want = c.rgba(i % width, i / width), got(&rgba[i * 4], &rgba[i * 4] + 4);
+      Bytes want = c.rgba(i % width, i / width), got(&rgba[size_t(i) * 4], &rgba[size_t(i) * 4] + 4);
       if (want[3] == 0) got = {0, 0, 0, got[3]};  // a transparent pixel's colour does not matter
       ASSERT_EQ(got, want) << "pixel " << i % width << "," << i / width;
     }
