@@ -138,6 +138,8 @@ TYPED_TEST(EncoderTest, EncodesDecodablePicturesWithIdrOnFirstAndRequestedFrames
     uint32_t w = 0, h = 0;
     ASSERT_TRUE(decoder.decode(out.data, picture, w, h)) << i;
     EXPECT_GE(test::TestDecoder::psnr(picture, this->pictures[i]), 35.0) << i;
+    EXPECT_GE(test::TestDecoder::psnr(picture, this->pictures[i], 256, 255), 30.0) << i << ": last column";
+    EXPECT_GE(test::TestDecoder::psnr(picture, this->pictures[i], 256, 0, 143), 30.0) << i << ": last row";
     EXPECT_EQ(out.frameNumber, i);
     const auto types = test::TestDecoder::nalTypes(out.data);
     const auto has = [&](int t) { return std::find(types.begin(), types.end(), t) != types.end(); };
@@ -221,18 +223,21 @@ TEST_F(NvencEncoderTest, RuntimeReceivesTheLowLatencyCbrConfiguration) {
   const auto& vui = h264.h264VUIParameters;
   EXPECT_EQ(U({h264.repeatSPSPPS, h264.outputAUD, h264.disableSPSPPS, h264.idrPeriod, h264.maxNumRefFrames,
                h264.sliceMode, h264.sliceModeData, vui.videoSignalTypePresentFlag, vui.videoFullRangeFlag,
-               static_cast<uint64_t>(vui.colourPrimaries), static_cast<uint64_t>(vui.colourMatrix)}),
-            U({1, 0, 0, 120, 1, 3, 4, 1, 1, 1, 1}));
+               static_cast<uint64_t>(vui.colourPrimaries), static_cast<uint64_t>(vui.colourMatrix),
+               static_cast<uint64_t>(vui.videoFormat)}),
+            U({1, 0, 0, 120, 1, 3, 4, 1, 1, 1, 1, 0}));
   const auto* reg = runtime.call<const NV_ENC_REGISTER_RESOURCE*>("LastRegister");
   EXPECT_EQ(U({reg->bufferFormat, reg->bufferUsage, reg->pitch}),
             U({NV_ENC_BUFFER_FORMAT_ARGB, NV_ENC_INPUT_IMAGE, 0}));
   encoder->shutdown();
 
-  // Bitrates whose bits per second overflow 32 bits saturate instead of wrapping.
+  // Bitrates whose bits per second overflow 32 bits saturate instead of wrapping; the baseline
+  // profile names its video format.
   c.bitrate = c.maxBitrate = 5000000;
+  c.profile = "baseline";
   ASSERT_TRUE(encoder->initialize(gpu.device(), c));
-  EXPECT_EQ(U({rc.averageBitRate, rc.maxBitRate, rc.vbvBufferSize}),
-            U({0xFFFFFFFFu, 0xFFFFFFFFu, 5000000000u / 72}));
+  EXPECT_EQ(U({rc.averageBitRate, rc.maxBitRate, rc.vbvBufferSize, vui.videoFormat}),
+            U({0xFFFFFFFFu, 0xFFFFFFFFu, 5000000000u / 72, 5}));
   encoder->shutdown();
 
   // Only "h265" and "hevc" select HEVC, with its own configuration and a VPS.
@@ -333,16 +338,19 @@ TEST_F(AmfEncoderTest, ComponentGetsTheLowLatencyCbrPropertiesInOrder) {
   EXPECT_EQ(calls("Component.Init "), Lines{"3 256x144"});
   encoder->shutdown();
 
-  // One slice and limited range: neither property is set.
-  runtime.reset();
-  c.sliceCount = 1;
+  // Slices switched off or only one, and limited range: neither property is set.
   c.fullRangeColor = false;
-  ASSERT_TRUE(encoder->initialize(gpu.device(), c));
-  for (const auto& line : calls("Component.SetProperty ")) {
-    EXPECT_TRUE(line.find("SlicesPerFrame") == std::string::npos &&
-                line.find("FullRange") == std::string::npos);
+  for (const auto& [enable, count] : {std::pair{false, 4u}, {true, 1u}}) {
+    runtime.reset();
+    c.enableSlices = enable;
+    c.sliceCount = count;
+    ASSERT_TRUE(encoder->initialize(gpu.device(), c));
+    for (const auto& line : calls("Component.SetProperty ")) {
+      EXPECT_TRUE(line.find("SlicesPerFrame") == std::string::npos &&
+                  line.find("FullRange") == std::string::npos);
+    }
+    encoder->shutdown();
   }
-  encoder->shutdown();
 
   // HEVC: its own component, properties and parameter sets including the VPS.
   runtime.reset();

@@ -2,7 +2,9 @@
 
 #include <wels/codec_api.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <vector>
@@ -45,16 +47,21 @@ class TestDecoder {
     return true;
   }
 
-  // Over the colour channels of two BGRA pictures of the same size; 0 for different sizes.
-  static double psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  // Over the colour channels of two BGRA pictures `width` pixels wide (0: one row), within
+  // columns [x0, x1) and rows [y0, y1), all by default; 0 for pictures of different sizes.
+  static double psnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, size_t width = 0,
+                     size_t x0 = 0, size_t y0 = 0, size_t x1 = SIZE_MAX, size_t y1 = SIZE_MAX) {
     if (a.size() != b.size() || a.empty()) return 0.0;
-    double sum = 0.0;
-    for (size_t i = 0; i < a.size(); ++i) {
-      const double d = i % 4 == 3 ? 0.0 : static_cast<double>(a[i]) - static_cast<double>(b[i]);
-      sum += d * d;
+    width = width != 0 ? width : a.size() / 4;
+    double sum = 0.0, count = 0.0;
+    for (size_t y = y0; y < std::min(y1, a.size() / 4 / width); ++y) {
+      for (size_t i = (y * width + x0) * 4; i < (y * width + std::min(x1, width)) * 4; ++i) {
+        const double d = i % 4 == 3 ? 0.0 : static_cast<double>(a[i]) - static_cast<double>(b[i]);
+        sum += d * d;
+        count += i % 4 == 3 ? 0.0 : 1.0;
+      }
     }
-    const double mse = sum / static_cast<double>(a.size()) * 0.75;
-    return mse == 0.0 ? 100.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+    return sum == 0.0 ? 100.0 : 10.0 * std::log10(255.0 * 255.0 * count / sum);
   }
 
   // The NAL unit types of an Annex-B unit, in order (H.264 numbering).
