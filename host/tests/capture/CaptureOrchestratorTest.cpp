@@ -257,7 +257,7 @@ TEST_F(CaptureOrchestratorTest, CapturingAWindowOfTheUpdatingThreadDoesNotDeadlo
     started = orchestrator.startCapture(own.id(), 7);
     done = true;
   });
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (!done && std::chrono::steady_clock::now() < deadline) {
     orchestrator.update();
     orchestrator.isStreamActive(7);
