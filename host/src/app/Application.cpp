@@ -220,13 +220,16 @@ bool Application::initializeAudio() {
 
 void Application::update() {
   if (captureOrchestrator) {
-    // Streams whose window closed end here. A start or stop in progress on another
-    // thread holds the stream control lock; the orchestrator is then left for next frame,
-    // so that a stream it drops is never mistaken for one started meanwhile.
+    captureOrchestrator->update();
+    // Streams whose window closed or whose capture ended count down here. A start or stop
+    // in progress on another thread holds the stream control lock and settles the table
+    // itself; look again next frame.
     std::unique_lock<std::mutex> control(streamControlMutex, std::try_to_lock);
     if (control.owns_lock()) {
-      for (const uint8_t streamId : captureOrchestrator->update()) {
-        streams.ended(streamId);
+      for (const uint8_t streamId : streams.runningStreams()) {
+        if (!captureOrchestrator->isStreamActive(streamId)) {
+          streams.ended(streamId);
+        }
       }
     }
   }

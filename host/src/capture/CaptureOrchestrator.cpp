@@ -33,9 +33,21 @@ struct FrameScope {
   FrameScope& operator=(const FrameScope&) = delete;
 };
 
+// The encoder whose encodeFrame this thread is inside (the frame callback runs there).
+thread_local const EncoderBase* runningEncoder = nullptr;
+
+struct EncodeScope {
+  explicit EncodeScope(const EncoderBase* encoder) { runningEncoder = encoder; }
+  ~EncodeScope() { runningEncoder = nullptr; }
+  EncodeScope(const EncodeScope&) = delete;
+  EncodeScope& operator=(const EncodeScope&) = delete;
+};
+
 uint32_t padded(uint32_t value) { return (value + 15u) & ~15u; }
 
-HWND toHandle(uint32_t windowId) { return reinterpret_cast<HWND>(static_cast<uintptr_t>(windowId)); }
+HWND toHandle(uint32_t windowId) {
+  return reinterpret_cast<HWND>(static_cast<uintptr_t>(windowId));  // NOLINT(performance-no-int-to-ptr)
+}
 
 const char* onOff(bool enabled) { return enabled ? "enabled" : "disabled"; }
 
@@ -178,23 +190,26 @@ void CaptureOrchestrator::attachEncoderOutput(EncoderBase& encoder, uint8_t stre
 }
 
 bool CaptureOrchestrator::startCapture(uint32_t windowId, uint8_t streamId) {
-  std::vector<StreamSession> removed;
-  bool started = false;
   {
     std::lock_guard<std::recursive_mutex> lock(sessionsMutex);
     auto existing = sessions.find(streamId);
     if (existing != sessions.end()) {
       SPDLOG_WARN("Stream {} already exists, stopping first", streamId);
-      removed.push_back(std::move(existing->second));
-      sessions.erase(existing);
+      retireLocked(takeSession(existing));
     }
-    started = startLocked(windowId, streamId);
+    if (framesInProgress > 0) {
+      // When the encoder that is encoding this frame has just been ended, the new encoder may
+      // only open once that one is gone: it is made with the new capture's first frame.
+      return startLocked(windowId, streamId, !retiredWhileEncoding.empty());
+    }
   }
-  retire(std::move(removed));
-  return started;
+  // The old capture ends before the new one starts, outside the lock.
+  stopRetiredCaptures();
+  std::lock_guard<std::recursive_mutex> lock(sessionsMutex);
+  return startLocked(windowId, streamId, false);
 }
 
-bool CaptureOrchestrator::startLocked(uint32_t windowId, uint8_t streamId) {
+bool CaptureOrchestrator::startLocked(uint32_t windowId, uint8_t streamId, bool encoderWithFirstFrame) {
   const HWND hwnd = toHandle(windowId);
   if (!IsWindow(hwnd)) {
     SPDLOG_ERROR("Invalid window handle: {:x}", windowId);
@@ -205,20 +220,15 @@ bool CaptureOrchestrator::startLocked(uint32_t windowId, uint8_t streamId) {
     SPDLOG_ERROR("Failed to initialize capture for window {:x}", windowId);
     return false;
   }
-  uint32_t width = 0;
-  uint32_t height = 0;
-  capture->getSize(width, height);
-  const uint32_t encodeWidth = padded(width);
-  const uint32_t encodeHeight = padded(height);
-
-  SPDLOG_INFO("Creating encoder for {}x{} (padded from {}x{})", encodeWidth, encodeHeight, width, height);
-  std::unique_ptr<EncoderBase> encoder =
-      EncoderFactory::createBestEncoder(device.Get(), configFor(encodeWidth, encodeHeight));
-  if (!encoder) {
-    SPDLOG_ERROR("Failed to create encoder for window {:x}", windowId);
+  StreamSession session;
+  capture->getSize(session.width, session.height);
+  session.encodeWidth = padded(session.width);
+  session.encodeHeight = padded(session.height);
+  session.windowHandle = windowId;
+  session.encoderPending = encoderWithFirstFrame;
+  if (!encoderWithFirstFrame && !createEncoderLocked(session, streamId)) {
     return false;
   }
-  attachEncoderOutput(*encoder, streamId);
 
   const uint64_t serial = ++nextSerial;
   const bool captureStarted =
@@ -227,22 +237,39 @@ bool CaptureOrchestrator::startLocked(uint32_t windowId, uint8_t streamId) {
       });
   if (!captureStarted) {
     SPDLOG_ERROR("Failed to start capture for window {:x}", windowId);
-    encoder->shutdown();
+    if (session.encoder) {
+      session.encoder->shutdown();
+    }
     return false;
   }
-
-  StreamSession session;
   session.capture = std::move(capture);
-  session.encoder = std::move(encoder);
-  session.windowHandle = windowId;
-  session.encodeWidth = encodeWidth;
-  session.encodeHeight = encodeHeight;
-  session.width = width;
-  session.height = height;
   session.serial = serial;
+
+  auto existing = sessions.find(streamId);
+  if (existing != sessions.end()) {
+    retireLocked(takeSession(existing));  // started by another thread meanwhile
+  }
+  {
+    std::lock_guard<std::mutex> activeLock(activeMutex);
+    active[streamId] = ActiveStream{windowId, session.capture.get()};
+  }
+  SPDLOG_INFO("Started capture for window {:x} on stream {} ({}x{})", windowId, streamId, session.encodeWidth,
+              session.encodeHeight);
   sessions[streamId] = std::move(session);
-  SPDLOG_INFO("Started capture for window {:x} on stream {} ({}x{})", windowId, streamId, encodeWidth,
-              encodeHeight);
+  return true;
+}
+
+bool CaptureOrchestrator::createEncoderLocked(StreamSession& session, uint8_t streamId) {
+  session.encoderPending = false;
+  SPDLOG_INFO("Creating encoder for {}x{} (padded from {}x{})", session.encodeWidth, session.encodeHeight,
+              session.width, session.height);
+  session.encoder =
+      EncoderFactory::createBestEncoder(device.Get(), configFor(session.encodeWidth, session.encodeHeight));
+  if (!session.encoder) {
+    SPDLOG_ERROR("Failed to create encoder for window {:x}", session.windowHandle);
+    return false;
+  }
+  attachEncoderOutput(*session.encoder, streamId);
   return true;
 }
 
@@ -252,8 +279,10 @@ void CaptureOrchestrator::onFrameCaptured(uint8_t streamId, uint64_t serial, ID3
   FrameScope scope;
   auto it = sessions.find(streamId);
   // A frame of an earlier session under this id (stopped or restarted while the frame waited
-  // for the lock) has no place in the current one.
-  if (it == sessions.end() || it->second.serial != serial || !it->second.encoder) {
+  // for the lock) has no place in the current one; nor has a frame of a session whose encoder
+  // could not be re-created.
+  if (it == sessions.end() || it->second.serial != serial ||
+      (!it->second.encoder && !it->second.encoderPending)) {
     return;
   }
 
@@ -261,8 +290,11 @@ void CaptureOrchestrator::onFrameCaptured(uint8_t streamId, uint64_t serial, ID3
     StreamSession& session = it->second;
     SPDLOG_INFO("Resolution changed from {}x{} to {}x{} on stream {} - recreating encoder", session.width,
                 session.height, width, height, streamId);
-    session.encoder->shutdown();
-    session.encoder.reset();
+    if (session.encoder) {
+      session.encoder->shutdown();
+      session.encoder.reset();
+    }
+    session.encoderPending = false;
     session.paddingTexture.Reset();
     session.width = width;
     session.height = height;
@@ -288,6 +320,8 @@ void CaptureOrchestrator::onFrameCaptured(uint8_t streamId, uint64_t serial, ID3
         return;
       }
     }
+  } else if (it->second.encoderPending && !createEncoderLocked(it->second, streamId)) {
+    return;
   }
 
   StreamSession& session = it->second;
@@ -331,16 +365,24 @@ void CaptureOrchestrator::onFrameCaptured(uint8_t streamId, uint64_t serial, ID3
     source = session.paddingTexture;
   }
 
-  // The hand-off may end this stream; a session ended here is kept whole until later, so the
-  // encoder stays valid while it runs.
+  // The hand-off may end this stream; a session ended here keeps its encoder until the encode
+  // returns.
   EncoderBase* encoder = session.encoder.get();
-  if (!encoder->encodeFrame(source.Get())) {
+  bool encoded = false;
+  {
+    const EncodeScope scope(encoder);
+    encoded = encoder->encodeFrame(source.Get());
+  }
+  for (auto& ended : retiredWhileEncoding) {
+    retireLocked(std::move(ended));
+  }
+  retiredWhileEncoding.clear();
+  if (!encoded) {
     SPDLOG_WARN("Failed to encode frame on stream {} (attempt #{})", streamId, frameAttempts);
   }
 }
 
 void CaptureOrchestrator::stopCapture(uint8_t streamId) {
-  std::vector<StreamSession> removed;
   {
     std::lock_guard<std::recursive_mutex> lock(sessionsMutex);
     auto it = sessions.find(streamId);
@@ -348,20 +390,17 @@ void CaptureOrchestrator::stopCapture(uint8_t streamId) {
       SPDLOG_WARN("Stream {} not found", streamId);
       return;
     }
-    removed.push_back(std::move(it->second));
-    sessions.erase(it);
+    retireLocked(takeSession(it));
   }
-  retire(std::move(removed));
+  stopRetiredCaptures();
   SPDLOG_INFO("Stopped capture on stream {}", streamId);
 }
 
-std::vector<uint8_t> CaptureOrchestrator::update() {
-  std::vector<StreamSession> removed;
-  std::vector<uint8_t> ended;
+void CaptureOrchestrator::update() {
   {
     std::unique_lock<std::recursive_mutex> lock(sessionsMutex, std::try_to_lock);
     if (!lock.owns_lock()) {
-      return ended;
+      return;
     }
     for (auto it = sessions.begin(); it != sessions.end();) {
       StreamSession& session = it->second;
@@ -370,13 +409,19 @@ std::vector<uint8_t> CaptureOrchestrator::update() {
         continue;
       }
       SPDLOG_INFO("Removing inactive session for stream {}", it->first);
-      ended.push_back(it->first);
-      removed.push_back(std::move(session));
-      it = sessions.erase(it);
+      auto next = std::next(it);
+      retireLocked(takeSession(it));
+      it = next;
     }
   }
-  retire(std::move(removed));
-  return ended;
+  stopRetiredCaptures();
+}
+
+bool CaptureOrchestrator::isStreamActive(uint8_t streamId) {
+  std::lock_guard<std::mutex> lock(activeMutex);
+  auto it = active.find(streamId);
+  return it != active.end() && IsWindow(toHandle(it->second.windowHandle)) &&
+         it->second.capture->isCapturing();
 }
 
 void CaptureOrchestrator::shutdown() {
@@ -384,47 +429,59 @@ void CaptureOrchestrator::shutdown() {
     return;
   }
   SPDLOG_INFO("Shutting down CaptureOrchestrator...");
-  std::vector<StreamSession> removed;
   {
     std::lock_guard<std::recursive_mutex> lock(sessionsMutex);
-    for (auto& entry : sessions) {
-      removed.push_back(std::move(entry.second));
+    while (!sessions.empty()) {
+      retireLocked(takeSession(sessions.begin()));
     }
-    sessions.clear();
   }
-  retire(std::move(removed));
+  stopRetiredCaptures();
   SPDLOG_INFO("Stopped all captures");
   context.Reset();
   device.Reset();
   initialized = false;
 }
 
-void CaptureOrchestrator::retire(std::vector<StreamSession> removed) {
-  if (framesInProgress > 0) {
-    // Inside a frame: stopping could wait for a frame of another stream that waits for the lock
-    // this thread holds, and the encoder or capture may be the ones running right now.
-    std::lock_guard<std::mutex> lock(retiredMutex);
-    for (auto& session : removed) {
-      retiredInFrame.push_back(std::move(session));
-    }
+CaptureOrchestrator::StreamSession CaptureOrchestrator::takeSession(
+    std::unordered_map<uint8_t, StreamSession>::iterator it) {
+  {
+    std::lock_guard<std::mutex> lock(activeMutex);
+    active.erase(it->first);
+  }
+  StreamSession session = std::move(it->second);
+  sessions.erase(it);
+  return session;
+}
+
+void CaptureOrchestrator::retireLocked(StreamSession session) {
+  if (session.encoder && session.encoder.get() == runningEncoder) {
+    retiredWhileEncoding.push_back(std::move(session));
     return;
   }
+  session.paddingTexture.Reset();
+  if (session.encoder) {
+    session.encoder->shutdown();
+    session.encoder.reset();
+  }
+  std::lock_guard<std::mutex> lock(retiredMutex);
+  retired.push_back(std::move(session));
+}
+
+void CaptureOrchestrator::stopRetiredCaptures() {
+  if (framesInProgress > 0) {
+    // Stopping could wait for a frame of that capture, which waits for the lock this thread holds.
+    return;
+  }
+  std::vector<StreamSession> stopping;
   {
     std::lock_guard<std::mutex> lock(retiredMutex);
-    for (auto& session : retiredInFrame) {
-      removed.push_back(std::move(session));
-    }
-    retiredInFrame.clear();
+    stopping.swap(retired);
   }
-  for (auto& session : removed) {
-    if (session.encoder) {
-      session.encoder->shutdown();
-    }
+  for (auto& session : stopping) {
     if (session.capture) {
       session.capture->stopCapture();
     }
   }
-  removed.clear();  // padding texture, encoder, then capture of each
 }
 
 void CaptureOrchestrator::requestKeyframe(uint8_t streamId) {

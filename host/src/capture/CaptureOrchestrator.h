@@ -33,10 +33,13 @@ using ResolutionChangedCallback = std::function<void(uint8_t streamId, uint32_t 
 // encoded, and handed on through the StreamFrameCallback, all on the capture's thread under
 // the stream-table lock.
 //
-// Sessions that end are taken out of the table under the lock and stopped and destroyed after
-// it is released, so that a capture thread waiting for the lock with a frame of that capture
-// can finish first. Sessions ended from inside a frame's callbacks are destroyed by the next
-// update, stop, start or shutdown outside a frame.
+// A session that ends gives up its encoder at once under the lock (GPUs allow only a few
+// encoder sessions, so a restart frees the old one before it opens the new one); its capture
+// is stopped and destroyed after the lock is released, so that a capture thread waiting for
+// the lock with a frame of that capture can finish first. Inside a frame's callbacks nothing
+// waits for a capture: captures ended there are stopped by the next call from outside a
+// frame, and an encoder ended while it is encoding that very frame is released when its
+// encode returns (a stream started meanwhile makes its encoder with its first frame).
 class CaptureOrchestrator {
  public:
   CaptureOrchestrator();
@@ -47,11 +50,13 @@ class CaptureOrchestrator {
   bool initialize();
   bool startCapture(uint32_t windowId, uint8_t streamId);
   void stopCapture(uint8_t streamId);
-  // Drops sessions whose window is gone or whose capture ended and answers their stream
-  // ids; does nothing when another thread holds the stream table (it runs again next
-  // frame).
-  std::vector<uint8_t> update();
+  // Drops sessions whose window is gone or whose capture ended; does nothing when another
+  // thread holds the stream table (it runs again next frame).
+  void update();
   void shutdown();
+  // True while the stream has a session whose window exists and whose capture runs. Takes
+  // no lock that a frame holds, so the main thread may ask at any time.
+  bool isStreamActive(uint8_t streamId);
 
   void requestKeyframe(uint8_t streamId);
   CodecHeaders getCodecHeaders(uint8_t streamId);
@@ -88,18 +93,30 @@ class CaptureOrchestrator {
     Microsoft::WRL::ComPtr<ID3D11Texture2D> paddingTexture;
     // Tells this session's frames from those of an earlier one under the same stream id.
     uint64_t serial = 0;
+    // The encoder is made with the first frame (the session started while an ended encoder
+    // was still encoding).
+    bool encoderPending = false;
+  };
+  // What isStreamActive reads without the stream-table lock.
+  struct ActiveStream {
+    uint32_t windowHandle = 0;
+    const WindowCapture* capture = nullptr;
   };
 
   bool initializeD3D();
-  bool startLocked(uint32_t windowId, uint8_t streamId);
+  bool startLocked(uint32_t windowId, uint8_t streamId, bool encoderWithFirstFrame);
+  bool createEncoderLocked(StreamSession& session, uint8_t streamId);
   void onFrameCaptured(uint8_t streamId, uint64_t serial, ID3D11Texture2D* texture, uint32_t width,
                        uint32_t height);
   void attachEncoderOutput(EncoderBase& encoder, uint8_t streamId);
   EncoderConfig configFor(uint32_t encodeWidth, uint32_t encodeHeight);
-  // Stops and destroys sessions taken out of the table; the caller must not hold the lock
-  // unless it runs inside a frame, where they are kept for later.
-  void retire(std::vector<StreamSession> removed);
-
+  // Takes a session out of the table (and out of the active set); under the lock.
+  StreamSession takeSession(std::unordered_map<uint8_t, StreamSession>::iterator it);
+  // Releases the session's padding texture and encoder now, unless the encoder is encoding on
+  // this thread, and keeps the capture for stopRetiredCaptures; under the lock.
+  void retireLocked(StreamSession session);
+  // Stops and destroys the retired captures; does nothing inside a frame. Without the lock.
+  void stopRetiredCaptures();
   Microsoft::WRL::ComPtr<ID3D11Device> device;
   Microsoft::WRL::ComPtr<ID3D11DeviceContext> context;
   std::unordered_map<uint8_t, StreamSession> sessions;
@@ -118,8 +135,12 @@ class CaptureOrchestrator {
 
   uint64_t nextSerial = 0;
   uint64_t frameAttempts = 0;
-  std::mutex retiredMutex;
-  std::vector<StreamSession> retiredInFrame;
+  // Sessions whose encoder was encoding on the lock's holder when they ended (under the lock).
+  std::vector<StreamSession> retiredWhileEncoding;
+  std::mutex retiredMutex;  // guards retired only; never held while calling out
+  std::vector<StreamSession> retired;
+  std::mutex activeMutex;  // guards active only; held for a lookup, never while calling out
+  std::unordered_map<uint8_t, ActiveStream> active;
 };
 
 }  // namespace quorvane::host

@@ -57,6 +57,7 @@ struct State {
   std::vector<std::string> calls;
   std::string callText;
   std::map<std::string, NVENCSTATUS> failures;
+  size_t maxSessions = 0;  // open sessions allowed at once, 0 for no limit
   NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS lastOpen{};
   NV_ENC_INITIALIZE_PARAMS lastInit{};
   NV_ENC_CONFIG lastInitConfig{};
@@ -102,6 +103,10 @@ NVENCSTATUS NVENCAPI openSessionEx(NV_ENC_OPEN_ENCODE_SESSION_EX_PARAMS* params,
   }
   if (params->deviceType != NV_ENC_DEVICE_TYPE_DIRECTX || params->device == nullptr) {
     return NV_ENC_ERR_INVALID_DEVICE;
+  }
+  // Consumer GPUs refuse sessions beyond their limit as running out of memory.
+  if (state().maxSessions != 0 && state().sessions.size() >= state().maxSessions) {
+    return NV_ENC_ERR_OUT_OF_MEMORY;
   }
   auto* session = new Session;
   session->device = static_cast<ID3D11Device*>(params->device);
@@ -467,7 +472,14 @@ __declspec(dllexport) void StandinNvencReset() {
   State& s = state();
   s.calls.clear();
   s.failures.clear();
+  s.maxSessions = 0;
   s.lastPicFlags = 0;
+}
+
+// Refuses to open more than `count` sessions at once (0: no limit).
+__declspec(dllexport) void StandinNvencMaxSessions(int count) {
+  std::lock_guard lock(state().mutex);
+  state().maxSessions = count > 0 ? static_cast<size_t>(count) : 0;
 }
 
 // Makes every later call of `call` return `status`; status 0 lifts it.

@@ -11,14 +11,12 @@ namespace {
 using namespace PcmConversion;
 
 TEST(PcmConversionTest, TruncatesTowardZeroAndClampsToTheRange) {
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
   const std::vector<float> in = {1.0f, -1.0f, -0.5f, 0.5f, 0.99999f, 1.5f, -2.0f, nan, -nan, inf, -inf, 0.0f};
-  const std::vector<int16_t> expected = {32767,  -32767, -16383, 16383, 32766,  32767,
-                                         -32767, 0,      0,      32767, -32767, 0};
   std::vector<int16_t> out(in.size(), 12345);
   floatToInt16(in.data(), in.size(), out.data());
-  EXPECT_EQ(out, expected);
+  EXPECT_EQ(out, (std::vector<int16_t>{32767, -32767, -16383, 16383, 32766, 32767, -32767, 0, 0, 32767,
+                                       -32767, 0}));
 }
 
 TEST(PcmConversionTest, OnlyThirtyTwoBitFloatsTakeTheFloatPath) {

@@ -21,7 +21,7 @@
 namespace quorvane::test {
 
 inline bool waitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+                      std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
@@ -49,16 +49,12 @@ class TestWindow {
       return;
     }
     std::promise<HWND> created;
-    auto result = created.get_future();
-    thread = std::thread([this, width, height, &created] {
+    thread = std::thread([&] {
       created.set_value(create(width, height));
       MSG msg;
-      while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-      }
+      while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
     });
-    hwnd = result.get();
+    hwnd = created.get_future().get();
   }
   ~TestWindow() {
     destroy();
@@ -69,12 +65,10 @@ class TestWindow {
 
   HWND handle() const { return hwnd; }
   uint32_t id() const { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hwnd)); }
-
   void resize(int width, int height) {
     SetWindowPos(hwnd, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
   }
-  void minimize() { ShowWindow(hwnd, SW_MINIMIZE); }
   void destroy() {
     if (hwnd == nullptr || !IsWindow(hwnd)) return;
     if (!thread.joinable()) {
@@ -92,8 +86,7 @@ class TestWindow {
       HDC dc = BeginPaint(hwnd, &paint);
       RECT rect;
       GetClientRect(hwnd, &rect);
-      const int width = rect.right;
-      const int height = rect.bottom;
+      const int width = rect.right, height = rect.bottom;
       std::vector<uint32_t> pixels(static_cast<size_t>(std::max(0, width)) * std::max(0, height));
       for (size_t i = 0; i < pixels.size(); ++i) {
         pixels[i] = patternPixel(static_cast<int>(i % width), static_cast<int>(i / width), width, height);
@@ -110,18 +103,16 @@ class TestWindow {
     if (message == WM_DESTROY) PostQuitMessage(0);
     return DefWindowProcW(hwnd, message, wParam, lParam);
   }
-
   HWND create(int width, int height) {
-    static const bool registered = [] {
+    static const ATOM windowClass = [] {
       WNDCLASSW wc{};
       wc.style = CS_HREDRAW | CS_VREDRAW;
       wc.lpfnWndProc = windowProc;
       wc.hInstance = GetModuleHandleW(nullptr);
       wc.lpszClassName = L"QuorvaneCaptureTestWindow";
-      return RegisterClassW(&wc) != 0;
+      return RegisterClassW(&wc);
     }();
-    (void)registered;
-    HWND window = CreateWindowExW(0, L"QuorvaneCaptureTestWindow", title.c_str(), WS_POPUP | WS_VISIBLE, 0, 0,
+    HWND window = CreateWindowExW(0, MAKEINTATOM(windowClass), title.c_str(), WS_POPUP | WS_VISIBLE, 0, 0,
                                   width, height, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
     UpdateWindow(window);
     return window;
@@ -145,8 +136,9 @@ class ScopedBuildNumber {
                     (rootPath + L"\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion").c_str(), 0, nullptr,
                     REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &version, nullptr);
     if (build) {
-      RegSetValueExW(version, L"CurrentBuildNumber", 0, REG_SZ, reinterpret_cast<const BYTE*>(build->c_str()),
-                     static_cast<DWORD>((build->size() + 1) * sizeof(wchar_t)));
+      const std::wstring& text = *build;
+      RegSetValueExW(version, L"CurrentBuildNumber", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
     }
     RegCloseKey(version);
     RegOpenKeyExW(HKEY_CURRENT_USER, rootPath.c_str(), 0, KEY_ALL_ACCESS, &root);

@@ -8,39 +8,36 @@
 #include <cstdlib>
 #include <string>
 
-#include "support/LogCapture.h"
 #include "encode/StandinLibrary.h"
+#include "encode/TestDevice.h"
+#include "support/LogCapture.h"
 
 namespace quorvane::host {
 namespace {
 
-const EncoderConfig kConfig = test::EncoderHarness::smallConfig();
+EncoderConfig config() {
+  EncoderConfig c;
+  c.width = 256;
+  c.height = 144;
+  return c;
+}
 
 TEST(EncoderFactory, PicksNvencOnAnNvidiaAdapterAndReturnsNoEncoderThatFailsToOpen) {
   test::TestDevice gpu;
   test::LogCapture log;
   EXPECT_EQ(EncoderFactory::getAvailableEncoders(gpu.device()), std::vector<EncoderType>{EncoderType::NVENC});
-  EXPECT_TRUE(log.contains("NVENC encoder available", spdlog::level::info));
   EXPECT_FALSE(log.contains("AMF encoder available"));  // the AMD runtime is never tried here
-
-  auto encoder = EncoderFactory::createBestEncoder(gpu.device(), kConfig);
+  auto encoder = EncoderFactory::createBestEncoder(gpu.device(), config());
   ASSERT_NE(encoder, nullptr);
   EXPECT_STREQ(encoder->getName(), "NVENC");
   EXPECT_TRUE(encoder->isInitialized());
-  EXPECT_TRUE(log.contains("Created NVENC encoder", spdlog::level::info));
   encoder.reset();
-
-  EXPECT_EQ(EncoderFactory::createEncoder(EncoderType::QuickSync, gpu.device(), kConfig), nullptr);
-  EXPECT_TRUE(log.contains("Encoder type QuickSync not available", spdlog::level::err));
-  EXPECT_EQ(EncoderFactory::createEncoder(static_cast<EncoderType>(9), gpu.device(), kConfig), nullptr);
-  EXPECT_TRUE(log.contains("Encoder type Unknown not available", spdlog::level::err));
-
+  for (auto type : {EncoderType::QuickSync, EncoderType::Software, static_cast<EncoderType>(9)}) {
+    EXPECT_EQ(EncoderFactory::createEncoder(type, gpu.device(), config()), nullptr);
+  }
   test::StandinLibrary runtime(L"nvEncodeAPI64.dll", "StandinNvenc");
   runtime.fail("nvEncOpenEncodeSessionEx", 20);
-  EXPECT_EQ(EncoderFactory::createBestEncoder(gpu.device(), kConfig), nullptr);
-  EXPECT_TRUE(log.contains("GPU doesn't support NVENC - need GTX 600 series or newer", spdlog::level::err));
-  EXPECT_TRUE(log.contains("Failed to initialize NVENC encoder", spdlog::level::err));
-  EXPECT_TRUE(log.contains("Failed to create any hardware encoder", spdlog::level::err));
+  EXPECT_EQ(EncoderFactory::createBestEncoder(gpu.device(), config()), nullptr);
   runtime.reset();
   runtime.expectAllReleased();
 }
@@ -59,7 +56,6 @@ int runChildWithVendor(DWORD vendor, DWORD device, const wchar_t* expectation) {
              ERROR_SUCCESS;
     RegSetKeyValueW(HKEY_CURRENT_USER, key, names[i], REG_DWORD, &values[i], sizeof(DWORD));
   }
-
   wchar_t exe[MAX_PATH];
   GetModuleFileNameW(nullptr, exe, MAX_PATH);
   const std::wstring quoted = L"\"" + std::wstring(exe) + L"\"";
@@ -67,7 +63,6 @@ int runChildWithVendor(DWORD vendor, DWORD device, const wchar_t* expectation) {
   const intptr_t code =
       _wspawnl(_P_WAIT, exe, quoted.c_str(), L"--gtest_filter=EncoderFactoryChild.*", nullptr);
   _wputenv_s(L"QH_FACTORY_CHILD", L"");
-
   for (int i = 0; i < 2; ++i) {
     if (had[i]) {
       RegSetKeyValueW(HKEY_CURRENT_USER, key, names[i], REG_DWORD, &old[i], sizeof(DWORD));
@@ -85,23 +80,13 @@ TEST(EncoderFactory, PicksAmfOnAnAmdAdapterAndNothingOnOthers) {
 
 TEST(EncoderFactoryChild, Run) {
   const char* expectation = std::getenv("QH_FACTORY_CHILD");
-  if (expectation == nullptr) {
-    GTEST_SKIP() << "runs in the child process only";
-  }
+  if (expectation == nullptr) GTEST_SKIP() << "runs in the child process only";
   test::TestDevice gpu;
-  test::LogCapture log;
-  auto encoder = EncoderFactory::createBestEncoder(gpu.device(), kConfig);
-  if (std::string(expectation) == "amd") {
-    EXPECT_TRUE(log.contains("AMF encoder available", spdlog::level::info));
-    EXPECT_FALSE(log.contains("NVENC encoder available"));
-    ASSERT_NE(encoder, nullptr);
-    EXPECT_STREQ(encoder->getName(), "AMF");
-    EXPECT_TRUE(log.contains("Created AMF encoder", spdlog::level::info));
-  } else {
-    EXPECT_EQ(encoder, nullptr);
-    EXPECT_TRUE(log.contains("No hardware encoders available", spdlog::level::warn));
-    EXPECT_TRUE(log.contains("Failed to create any hardware encoder", spdlog::level::err));
-  }
+  const bool amd = std::string(expectation) == "amd";
+  EXPECT_EQ(EncoderFactory::getAvailableEncoders(gpu.device()),
+            amd ? std::vector<EncoderType>{EncoderType::AMF} : std::vector<EncoderType>{});
+  auto encoder = EncoderFactory::createBestEncoder(gpu.device(), config());
+  EXPECT_STREQ(encoder ? encoder->getName() : "none", amd ? "AMF" : "none");
 }
 
 }  // namespace

@@ -51,7 +51,7 @@ inline std::vector<uint32_t> readTexture(ID3D11Texture2D* texture, uint32_t widt
   for (uint32_t y = 0; y < height; ++y) {
     std::memcpy(&pixels[static_cast<size_t>(y) * width],
                 static_cast<const uint8_t*>(mapped.pData) + static_cast<size_t>(y) * mapped.RowPitch,
-                width * 4);
+                size_t{width} * 4);
   }
   context->Unmap(staging.Get(), 0);
   return pixels;
