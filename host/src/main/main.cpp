@@ -1,27 +1,182 @@
-// Start-up of the host: logging and settings. The rest of the host plugs in here.
-#include <cstdio>
+// The process: logging, COM, the control window with its own Direct3D 11 device, the
+// application and the UI, the main loop, and the shutdown in reverse order.
+#include <windows.h>
+
+#include <exception>
+#include <memory>
+#include <mutex>
 
 #include <spdlog/spdlog.h>
 
-#include "app/Settings.h"
+#include "app/Application.h"
 #include "logging/Logging.h"
+#include "logging/UISink.h"
+#include "main/Entry.h"
+#include "ui/UIManager.h"
 
-using namespace quorvane::host;
+using quorvane::host::Application;
+using quorvane::host::UIManager;
+using quorvane::host::UISink;
+namespace Logging = quorvane::host::Logging;
 
-int main() {
-  Logging::initialize("QuorvaneHost", true, spdlog::level::debug);
+namespace {
 
-  Settings settings;
-  settings.setDefaults();
-  if (!settings.load()) {
-    SPDLOG_WARN("Failed to load settings, using defaults");
-    settings.setDefaults();
+constexpr wchar_t kWindowClass[] = L"QuorvaneHostClass";
+
+// What start-up has created so far, taken down in reverse order on every way out while
+// logging still works.
+struct Created {
+  HINSTANCE instance = nullptr;
+  bool com = false;
+  bool windowClass = false;
+  HWND window = nullptr;
+  std::shared_ptr<UISink<std::mutex>> uiSink;
+
+  void takeDown(bool applicationRan) {
+    if (uiSink) {
+      DetachLogView(*uiSink);  // no logging thread may reach the UI from here on
+    }
+    if (g_ui) {
+      g_ui->shutdown();
+      g_ui.reset();
+    }
+    if (g_app) {
+      if (applicationRan) {
+        g_app->shutdown();
+      }
+      g_app.reset();
+    }
+    CleanupDeviceD3D();
+    if (window != nullptr) {
+      DestroyWindow(window);
+      window = nullptr;
+    }
+    if (windowClass) {
+      UnregisterClassW(kWindowClass, instance);
+      windowClass = false;
+    }
+    if (com) {
+      CoUninitialize();
+      com = false;
+    }
   }
-  // Writes the file even when nothing changed, so that a first run leaves one to edit.
-  settings.save();
+};
 
-  std::printf("Log folder: %s\nSettings file: %s\n", Logging::logDirectory().c_str(),
-              settings.getSettingsPath().c_str());
+// Start-up failed: what was created goes, then logging, and the exit code is 1.
+int fail(Created& created) {
+  created.takeDown(false);
   Logging::shutdown();
-  return 0;
+  return 1;
+}
+
+void runMainLoop(HWND window) {
+  bool presented = true;
+  while (g_running) {
+    if (!presented || IsIconic(window)) {
+      WaitWhileOccluded();
+    }
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+      if (msg.message == WM_QUIT) {
+        g_running = false;
+      }
+    }
+    if (!g_running) {
+      break;
+    }
+    ResizeSwapChainIfRequested();
+    g_app->update();
+    RefreshUI();
+    ClearRenderTarget();
+    g_ui->render();
+    presented = PresentFrame();
+  }
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*commandLine*/, int showCommand) {
+  Created created;
+  created.instance = instance;
+  try {
+    Logging::initialize("QuorvaneHost", true, spdlog::level::debug);
+    // The control window's sink joins the logger now, before any other thread logs; it
+    // forwards nothing until the UI exists.
+    created.uiSink = std::make_shared<UISink<std::mutex>>();
+    Logging::addSink(created.uiSink);
+    SPDLOG_INFO("Quorvane Host starting...");
+    SPDLOG_INFO("Version: 0.1.0");
+
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (FAILED(com)) {
+      SPDLOG_ERROR("Failed to initialize COM: {:#x}", static_cast<uint32_t>(com));
+      return fail(created);
+    }
+    created.com = true;
+
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof(wc);
+    wc.style = CS_HREDRAW | CS_VREDRAW;
+    wc.lpfnWndProc = WndProc;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    wc.hIconSm = LoadIconW(nullptr, IDI_APPLICATION);
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    wc.lpszClassName = kWindowClass;
+    if (RegisterClassExW(&wc) == 0) {
+      SPDLOG_ERROR("Failed to register window class");
+      return fail(created);
+    }
+    created.windowClass = true;
+
+    created.window = CreateWindowExW(0, kWindowClass, L"Quorvane Host", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                                     CW_USEDEFAULT, 1400, 900, nullptr, nullptr, instance, nullptr);
+    if (created.window == nullptr) {
+      SPDLOG_ERROR("Failed to create window");
+      return fail(created);
+    }
+
+    if (!CreateDeviceD3D(created.window)) {
+      SPDLOG_ERROR("Failed to create D3D11 device");
+      return fail(created);
+    }
+    ShowWindow(created.window, showCommand);
+    UpdateWindow(created.window);
+
+    g_app = std::make_unique<Application>();
+    if (!g_app->initialize()) {
+      SPDLOG_ERROR("Failed to initialize application");
+      return fail(created);
+    }
+
+    g_ui = std::make_unique<UIManager>(created.window, g_d3dDevice.Get(), g_d3dContext.Get());
+    if (!g_ui->initialize()) {
+      SPDLOG_ERROR("Failed to initialize UI");
+      return fail(created);
+    }
+
+    AttachLogView(*created.uiSink);
+    SPDLOG_INFO("UI log sink attached");
+    SPDLOG_INFO(
+        "Streaming optimizations active: GPU MaxFrameLatency=1, D3D11 Multithread, Priority Boost, Encoder "
+        "AQ");
+    ConnectUIToApplication();
+
+    SPDLOG_INFO("Application initialized, entering main loop...");
+    runMainLoop(created.window);
+
+    created.takeDown(true);
+    SPDLOG_INFO("Quorvane Host exiting");
+    Logging::shutdown();
+    return 0;
+  } catch (const std::exception& e) {
+    SPDLOG_CRITICAL("Unhandled exception: {}", e.what());
+    MessageBoxA(nullptr, e.what(), "Quorvane Host - Fatal Error", MB_ICONERROR | MB_OK);
+    created.takeDown(false);
+    Logging::shutdown();
+    return 1;
+  }
 }

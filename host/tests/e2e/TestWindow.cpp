@@ -3,14 +3,15 @@
 //   qh_test_window LOGFILE [TITLE [WIDTH HEIGHT]]
 //
 // Opens a captioned top-level window (default title "Quorvane Test Window", client area 640 by
-// 480) of class "QuorvaneTestWindow" with a class icon, and paints a known picture over its
+// 480) of class "QuorvaneTestWindow" with its icon resource as its class icon, and paints a known picture over its
 // whole client area: four quadrants, red top left, green top right, blue bottom left, yellow
 // bottom right, each with a square marker near its outer corner, white top left, black top right,
 // cyan bottom left, magenta bottom right. With m = min(width, height), a marker is m / 8 pixels
 // wide and lies m / 16 pixels from both edges of its corner. Every input it receives is appended
 // to LOGFILE as one line, flushed at once:
 //
-//   ready HWND WIDTH HEIGHT       once shown: the window handle (hexadecimal) and client size
+//   ready HWND WIDTH HEIGHT X Y   once shown: the window handle (hexadecimal), client size, and
+//                                 where the client area begins inside the whole window
 //   size WIDTH HEIGHT             WM_SIZE
 //   move X Y                      mouse position in client coordinates
 //   down|up BUTTON X Y            BUTTON is left, right, middle, x1 or x2
@@ -28,7 +29,6 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "window/TestIcon.h"
 
 namespace {
 
@@ -136,13 +136,6 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
   return DefWindowProcW(window, message, wParam, lParam);
 }
 
-// A 32 by 32 icon of four coloured quadrants.
-HICON makeIcon() {
-  return makeTestIcon(
-      32, 32, [](int x, int y) { return x < 16 ? (y < 16 ? 0xFFFF0000u : 0xFF0000FFu) : 0xFF00FF00u; },
-      [](int, int) { return false; });
-}
-
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
@@ -157,7 +150,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   wc.style = CS_HREDRAW | CS_VREDRAW;
   wc.lpfnWndProc = windowProc;
   wc.hInstance = instance;
-  wc.hIcon = wc.hIconSm = makeIcon();
+  // The program's own icon resource: another process (the host's window list) reads it
+  // from the file, where Wine cannot read a class icon of this process.
+  wc.hIcon = wc.hIconSm = LoadIconW(instance, MAKEINTRESOURCEW(1));
   wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   wc.lpszClassName = L"QuorvaneTestWindow";
   if (!RegisterClassExW(&wc)) return 3;
@@ -171,10 +166,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   ShowWindow(window, SW_SHOW);
   UpdateWindow(window);
   SetForegroundWindow(window);
-  RECT client;
+  RECT client, frame;
   GetClientRect(window, &client);
-  record("ready 0x%llx %ld %ld", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(window)),
-         client.right, client.bottom);
+  GetWindowRect(window, &frame);
+  POINT origin{0, 0};
+  ClientToScreen(window, &origin);
+  record("ready 0x%llx %ld %ld %ld %ld", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(window)),
+         client.right, client.bottom, origin.x - frame.left, origin.y - frame.top);
 
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {

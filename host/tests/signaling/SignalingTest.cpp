@@ -28,7 +28,7 @@
 #include "network/SignalingServerRequestHandler.h"
 #include "protocol/Wire.h"
 #include "support/LogCapture.h"
-#include "support/LoopbackClient.h"
+#include "support/WebSocketClient.h"
 
 namespace net = boost::asio;
 namespace beast = boost::beast;
@@ -47,40 +47,7 @@ const char* kWelcome =
     R"({"audioPort":9945,"hostName":"Quorvane Host","hostVersion":"1.0.5","inputPort":9946,"protocol":"tcp",)"
     R"("requiresAuth":false,"supportedCodecs":["h264"],"type":"welcome","videoPort":9944})";
 
-// A WebSocket client whose every wait has a deadline.
-class Client : public LoopbackClient {
- public:
-  explicit Client(uint16_t port) : port(port) {}
-
-  bool connectTcp() { return LoopbackClient::connect(port); }  // no upgrade yet
-  bool handshake() {
-    return run([&](auto done) { ws.async_handshake("127.0.0.1", "/", done); }) == beast::error_code();
-  }
-  bool connect() { return connectTcp() && handshake(); }
-  bool send(const std::string& text, bool binary = false) {
-    ws.binary(binary);
-    return run([&](auto done) { ws.async_write(net::buffer(text), done); }) == beast::error_code();
-  }
-  // The next message, or nothing when none came in time or the connection ended.
-  std::optional<std::string> read() {
-    beast::flat_buffer buffer;
-    lastError = run([&](auto done) { ws.async_read(buffer, done); }).value_or(net::error::timed_out);
-    if (lastError) return std::nullopt;
-    return beast::buffers_to_string(buffer.data());
-  }
-  std::string request(const std::string& text) {
-    return send(text) ? read().value_or("<nothing>") : "<unsent>";
-  }
-  void closeCleanly() {
-    run([&](auto done) { ws.async_close(beast::websocket::close_code::normal, done); });
-  }
-
-  beast::error_code lastError;
-
- private:
-  uint16_t port;
-  beast::websocket::stream<net::ip::tcp::socket&> ws{socket()};
-};
+using Client = WebSocketClient;
 
 class SignalingServerTest : public ::testing::Test {
  protected:

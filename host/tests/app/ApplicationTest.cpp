@@ -1,0 +1,200 @@
+// The application end to end under Wine: the stand-in capture and audio layers, the
+// stand-in encoder runtimes beside the test, a private PulseAudio server playing a 1 kHz
+// tone, and clients of the real sockets.
+#include <windows.h>
+
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "app/AppTestSupport.h"
+#include "app/Application.h"
+#include "capture/CaptureTestSupport.h"
+#include "protocol/ClientFeedback.h"
+#include "protocol/InputEvent.h"
+#include "support/LogCapture.h"
+
+using namespace quorvane::test;
+using nlohmann::json;
+using quorvane::host::Application;
+
+namespace {
+
+class ApplicationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    file.save();
+    ASSERT_TRUE(app.initialize());
+    ASSERT_TRUE(signaling.connect());
+    signaling.send({{"type", "hello"}});
+    ASSERT_FALSE(signaling.next("welcome").is_null());
+  }
+
+  // A client stream of the window; its stream id, or -1.
+  int startStream(uint32_t windowId) {
+    signaling.send({{"type", "stream_start"}, {"windowId", windowId}});
+    const json started = signaling.next("stream_started");
+    return started.is_null() ? -1 : started["streamId"].get<int>();
+  }
+  // The next video packet of the stream, skipping others.
+  std::optional<ChannelPacket> nextFrame(int streamId) {
+    for (;;) {
+      auto packet = readPacket(video);
+      if (!packet || packet->header.streamId == streamId) return packet;
+    }
+  }
+  static DWORD priority() { return GetPriorityClass(GetCurrentProcess()); }
+
+  ComApartment com;
+  LogCapture log;
+  SettingsFile file;
+  Application app;
+  SignalingClient signaling{file.settings.signalingPort};
+  LoopbackClient video;
+};
+
+TEST_F(ApplicationTest, ClientStreamCarriesItsConfigurationFramesAndSound) {
+  TestWindow window(320, 240, L"Application test window");
+
+  LoopbackClient audio;
+  ASSERT_TRUE(audio.connect(file.settings.audioPort));
+  ASSERT_TRUE(waitFor([&] { return log.contains("TCP audio client connected"); }, 5s));
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(audio.socket().available(), 0u) << "no sound is sent while no stream carries it";
+
+  ASSERT_TRUE(video.connect(file.settings.videoPort));
+  const int id = startStream(window.id());
+  ASSERT_GE(id, 1);
+  EXPECT_EQ(priority(), static_cast<DWORD>(HIGH_PRIORITY_CLASS));
+
+  // The first keyframe comes with one configuration: the window's size and parameter sets.
+  auto frame = nextFrame(id);
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->payload[4], 1) << "the stream starts with a keyframe";
+  json config = signaling.next("stream_config");
+  ASSERT_FALSE(config.is_null());
+  EXPECT_EQ(config["streamId"], id);
+  EXPECT_EQ(config["windowId"], window.id());
+  EXPECT_EQ(config["width"], 320);
+  EXPECT_EQ(config["height"], 240);
+  EXPECT_EQ(config["codec"], "video/avc");
+  EXPECT_EQ(config["targetBitrate"], file.settings.targetBitrate);
+  EXPECT_EQ(config["sps"].get<std::string>().substr(0, 2), "Z0") << "base64 of an H.264 SPS (0x67, ...)";
+  EXPECT_EQ(config["pps"].get<std::string>().substr(0, 2), "aM") << "base64 of a PPS (0x68, 0xce, ...)";
+  EXPECT_EQ(Application::base64Encode({0x67, 0x42, 0xc0, 0x1f}), "Z0LAHw==");
+  EXPECT_EQ(Application::base64Encode({}), "");
+
+  uint16_t sequence = frame->header.sequence;
+  for (int i = 0; i < 10; ++i) {
+    frame = nextFrame(id);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->header.sequence, static_cast<uint16_t>(++sequence)) << "frames in order";
+  }
+  EXPECT_EQ(signaling.countKept("stream_config"), 0u) << "one configuration per encoder";
+
+  // Sound, now that a stream carries it (the end-to-end test decodes it).
+  const auto sound = readPacket(audio);
+  ASSERT_TRUE(sound);
+  EXPECT_EQ(sound->header.streamId, id);
+
+  // A resize request resizes the window; the next keyframe carries the new size.
+  signaling.send({{"type", "window_resize"},
+                  {"streamId", id},
+                  {"windowId", window.id()},
+                  {"width", 400},
+                  {"height", 208}});
+  EXPECT_EQ(signaling.next("window_resized")["success"], true);
+  config = signaling.next("stream_config");
+  ASSERT_FALSE(config.is_null());
+  EXPECT_EQ(config["width"], 400);
+  EXPECT_EQ(config["height"], 208);
+
+  signaling.send({{"type", "stream_stop"}, {"streamId", id}});
+  EXPECT_FALSE(signaling.next("stream_stopped").is_null());
+  EXPECT_EQ(priority(), static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+  std::this_thread::sleep_for(300ms);
+  video.read(video.socket().available());  // what was sent before the stop
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(video.socket().available(), 0u) << "no frames after the stop";
+}
+
+TEST_F(ApplicationTest, ControlWindowAndClientStreamsNeverTakeEachOtherOver) {
+  TestWindow first(160, 128, L"First stream"), second(160, 128, L"Second stream");
+  ASSERT_TRUE(app.startCapture(first.id(), 1));
+  EXPECT_EQ(priority(), static_cast<DWORD>(HIGH_PRIORITY_CLASS));
+
+  // The client's first start gets id 1 from the signaling server, which the control
+  // window's stream holds: refused, and the control window's stream goes on.
+  signaling.send({{"type", "stream_start"}, {"windowId", second.id()}});
+  EXPECT_EQ(signaling.next("error")["code"], 1001);
+  const int clientId = startStream(second.id());
+  EXPECT_EQ(clientId, 2);
+
+  app.stopCapture(2);  // the control window cannot stop the client's stream
+  ASSERT_TRUE(video.connect(file.settings.videoPort));
+  EXPECT_TRUE(nextFrame(2));
+  app.stopCapture(1);
+  app.stopCapture(1);  // a repeated stop counts nothing down
+  EXPECT_EQ(priority(), static_cast<DWORD>(HIGH_PRIORITY_CLASS)) << "the client's stream still runs";
+  signaling.send({{"type", "stream_stop"}, {"streamId", 2}});
+  signaling.next("stream_stopped");
+  EXPECT_EQ(priority(), static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+  EXPECT_EQ(log.count("Process priority boosted"), 1u);
+
+  // A start that fails changes nothing.
+  EXPECT_FALSE(app.startCapture(0x7ffffff0, 3));
+  EXPECT_EQ(priority(), static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+  ASSERT_TRUE(app.startCapture(first.id(), 4));
+  EXPECT_EQ(log.count("Process priority boosted"), 2u);
+}
+
+TEST(ApplicationShutdown, StopsEveryProducerBeforeWhatItFeeds) {
+  ComApartment com;
+  LogCapture log;
+  SettingsFile file;
+  file.save();
+  TestWindow window(256, 160, L"Shutdown test window");
+  for (int round = 0; round < 5; ++round) {
+    auto app = std::make_unique<Application>();
+    ASSERT_TRUE(app->initialize());
+    SignalingClient signaling(file.settings.signalingPort);
+    LoopbackClient video, audio, input;
+    ASSERT_TRUE(signaling.connect());
+    ASSERT_TRUE(video.connect(file.settings.videoPort));
+    ASSERT_TRUE(audio.connect(file.settings.audioPort));
+    ASSERT_TRUE(input.connect(file.settings.inputPort));
+    signaling.send({{"type", "stream_start"}, {"windowId", window.id()}});
+    const int id = signaling.next("stream_started")["streamId"].get<int>();
+    ASSERT_TRUE(app->startCapture(window.id(), static_cast<uint8_t>(100 + round)));
+    ASSERT_TRUE(readPacket(video));
+
+    // Records keep arriving on every channel while the application goes down.
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+      quorvane::host::InputEvent move{static_cast<uint8_t>(id), 1, 1, 100, 100};
+      quorvane::host::ClientFeedback feedback;
+      feedback.rttMs = 90;
+      boost::system::error_code ignored;
+      while (!stop) {
+        try {
+          sendRecord(input, move);
+          sendRecord(video, feedback, 4);
+          sendRecord(video, std::array<uint8_t, 1>{static_cast<uint8_t>(id)}, 16);
+        } catch (const std::exception&) {
+          break;  // the host has closed the connection
+        }
+        std::this_thread::sleep_for(1ms);
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50 * round));
+    app->shutdown();
+    app.reset();
+    stop = true;
+    flood.join();
+  }
+  EXPECT_EQ(log.count("Application shutdown complete"), 5u);
+  EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+}
+
+}  // namespace

@@ -1,0 +1,120 @@
+#include "app/BitrateAdapter.h"
+
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace quorvane::host {
+namespace {
+
+constexpr int64_t kSecond = 1000000000;
+
+// An adapter on a clock the test moves by hand.
+struct Adapter {
+  int64_t now = 5 * kSecond;
+  BitrateAdapter adapter{[this] { return now; }};
+
+  // Feeds a record a whole second after the last one; the new bitrate, or 0 for none.
+  uint32_t feedAfterSecond(uint16_t rtt, uint16_t decode, uint32_t target) {
+    now += kSecond;
+    const auto decision = adapter.onFeedback(rtt, decode, target);
+    return decision ? decision->bitrateKbps : 0;
+  }
+};
+
+TEST(BitrateAdapter, CongestionStepsDownToTheFloorAndHeadroomBackToTheTarget) {
+  Adapter a;
+  EXPECT_FALSE(a.adapter.onFeedback(200, 50, 20000)) << "the first record only starts the clock";
+  EXPECT_EQ(a.adapter.currentKbps(), 20000u);
+
+  const std::vector<std::pair<uint32_t, uint32_t>> down = {
+      {16000, 24000}, {12800, 19200}, {10240, 15360}, {8192, 12288}, {6553, 9829}, {5242, 7863},
+      {4193, 6289},   {3354, 5031},   {2683, 4024},   {2146, 3219},  {2000, 3000}};
+  for (const auto& [bitrate, maximum] : down) {
+    a.now += kSecond;
+    const auto decision = a.adapter.onFeedback(60, 10, 20000);
+    ASSERT_TRUE(decision);
+    EXPECT_TRUE(decision->congestion);
+    EXPECT_EQ(decision->bitrateKbps, bitrate);
+    EXPECT_EQ(decision->maxBitrateKbps, maximum);
+  }
+  EXPECT_EQ(a.feedAfterSecond(60, 10, 20000), 0u) << "nothing below 2000 kbps";
+
+  const std::vector<uint32_t> up = {2200,  2420,  2662,  2928,  3220,  3542,  3896, 4285,  4713,
+                                    5184,  5702,  6272,  6899,  7588,  8346,  9180, 10098, 11107,
+                                    12217, 13438, 14781, 16259, 17884, 19672, 20000};
+  for (const uint32_t bitrate : up) {
+    EXPECT_EQ(a.feedAfterSecond(10, 5, 20000), bitrate);
+  }
+  EXPECT_EQ(a.feedAfterSecond(10, 5, 20000), 0u) << "never above the target";
+}
+
+TEST(BitrateAdapter, DecidesAtMostOnceASecond) {
+  Adapter a;
+  a.adapter.onFeedback(100, 40, 20000);
+  int decisions = 0;
+  for (int i = 1; i <= 25; ++i) {  // 2.5 s of records every 100 ms under congestion
+    a.now += kSecond / 10;
+    decisions += a.adapter.onFeedback(100, 40, 20000) ? 1 : 0;
+    if (i == 9) {
+      EXPECT_EQ(decisions, 0) << "0.9 s after the first record";
+    }
+  }
+  EXPECT_EQ(decisions, 2);
+  EXPECT_EQ(a.adapter.currentKbps(), 12800u);
+}
+
+TEST(BitrateAdapter, ThresholdsAreStrict) {
+  struct Case {
+    uint16_t rtt, decode;
+    uint32_t expected;  // from 10000 kbps with a 20000 kbps target
+  };
+  const Case cases[] = {{50, 30, 0}, {51, 0, 8000},   {0, 31, 8000}, {20, 10, 0},
+                        {19, 15, 0}, {19, 14, 11000}, {30, 10, 0}};
+  for (const Case& c : cases) {
+    Adapter a;
+    a.adapter.onFeedback(0, 0, 10000);  // starts at 10000
+    EXPECT_EQ(a.feedAfterSecond(c.rtt, c.decode, 20000), c.expected)
+        << c.rtt << " ms RTT, " << c.decode << " ms";
+  }
+}
+
+TEST(BitrateAdapter, NoChangeLeavesTheClockSoTheNextRecordDecidesAtOnce) {
+  Adapter a;
+  a.adapter.onFeedback(0, 0, 20000);
+  EXPECT_EQ(a.feedAfterSecond(30, 10, 20000), 0u);
+  a.now += 1;
+  EXPECT_EQ(a.adapter.onFeedback(60, 10, 20000)->bitrateKbps, 16000u);
+}
+
+TEST(BitrateAdapter, CongestionNeverRaisesABitrateBelowTheFloor) {
+  Adapter a;
+  a.adapter.onFeedback(0, 0, 1500);  // a target under 2000 kbps from the settings file
+  EXPECT_EQ(a.feedAfterSecond(80, 40, 1500), 0u);
+  EXPECT_EQ(a.adapter.currentKbps(), 1500u);
+}
+
+TEST(BitrateAdapter, RestartFromANewTargetKeepsTheDecisionTime) {
+  Adapter a;
+  a.adapter.onFeedback(0, 0, 20000);
+  a.now += kSecond / 2;
+  a.adapter.restartFrom(30000);
+  EXPECT_FALSE(a.adapter.onFeedback(60, 10, 30000)) << "still within the second";
+  a.now += kSecond / 2;
+  EXPECT_EQ(a.adapter.onFeedback(60, 10, 30000)->bitrateKbps, 24000u);
+}
+
+TEST(BitrateAdapter, FeedbackAndANewTargetFromAnotherThreadNeverTearTheState) {
+  BitrateAdapter adapter;  // the real clock: decisions are rare, the state is what matters
+  std::thread settings([&] {
+    for (int i = 0; i < 20000; ++i) adapter.restartFrom(i % 2 == 0 ? 30000 : 5000);
+  });
+  for (int i = 0; i < 20000; ++i) adapter.onFeedback(static_cast<uint16_t>(i % 100), 10, 30000);
+  settings.join();
+  const uint32_t last = adapter.currentKbps();
+  EXPECT_TRUE(last == 30000 || last == 5000 || (last >= 2000 && last <= 30000)) << last;
+}
+
+}  // namespace
+}  // namespace quorvane::host
