@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -21,15 +20,13 @@ namespace quorvane::test {
 using Microsoft::WRL::ComPtr;
 
 // A control window on a real window, driven as the entry function drives it: messages
-// through the window procedure, then render. Input is the window's
-// own mouse and keyboard messages (the pointer is moved too: the UI library reads its
-// position from the system). Each frame leaves the widgets' rectangles (from the item hooks
-// of the tests' copy of the UI library), so that a test finds widgets by label. One at a
-// time, on the main thread.
+// through the window procedure, then render. Input is the window's own mouse and keyboard
+// messages (the pointer is moved too: the UI library reads its position from the system).
+// Each frame leaves the widgets' rectangles (from the item hooks of the tests' copy of the
+// UI library), so that a test finds widgets by label. One at a time, on the main thread.
 class UiHarness {
  public:
-  static constexpr int kWidth = 1280;
-  static constexpr int kHeight = 1100;
+  static constexpr int kWidth = 1280, kHeight = 1100;
 
   struct Item {
     ImGuiID id;
@@ -44,8 +41,7 @@ class UiHarness {
 
   UiHarness() {
     current = this;
-    WNDCLASSEXW windowClass{};
-    windowClass.cbSize = sizeof(windowClass);
+    WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = [](HWND window, UINT message, WPARAM wParam, LPARAM lParam) -> LRESULT {
       const auto& ui = current->ui_;
       return ui && ui->handleMessage(window, message, wParam, lParam)
@@ -53,7 +49,7 @@ class UiHarness {
                  : DefWindowProcW(window, message, wParam, lParam);
     };
     windowClass.lpszClassName = L"QuorvaneUiTest";
-    RegisterClassExW(&windowClass);
+    RegisterClassW(&windowClass);
     window_ = CreateWindowExW(WS_EX_TOPMOST, L"QuorvaneUiTest", L"", WS_POPUP | WS_VISIBLE, 0, 0, kWidth,
                               kHeight, nullptr, nullptr, nullptr, nullptr);
     device_ = createTestDevice(&context_);  // no render target bound: nothing here reads the pixels
@@ -120,16 +116,6 @@ class UiHarness {
   }
   void type(const std::string& text) {
     for (char c : text) post(WM_CHAR, static_cast<WPARAM>(c));
-  }
-
-  // Whether the last frame drew anything but text and shapes, i.e. an image.
-  static bool drewImage() {
-    const ImDrawData* data = ImGui::GetDrawData();
-    return std::any_of(data->CmdLists, data->CmdLists + data->CmdListsCount, [](const ImDrawList* list) {
-      return std::any_of(list->CmdBuffer.begin(), list->CmdBuffer.end(), [](const ImDrawCmd& command) {
-        return command.TextureId != ImGui::GetIO().Fonts->TexID;
-      });
-    });
   }
 
   // The system clipboard, read through the UI library's own clipboard operation.

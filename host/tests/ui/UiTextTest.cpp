@@ -19,11 +19,9 @@ TEST(UiText, FitTitleCutsWholeUtf8Sequences) {
       {"abcdefgh", 6, "abc..."},                                               // ASCII
       {"\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9", 8, "\xC3\xA9\xC3\xA9..."},  // two-byte sequences
       {"\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC", 8, "\xE2\x82\xAC..."},          // three-byte sequences
-      {"a\xF0\x9F\x8E\xAE\xF0\x9F\x8E\xAE"
-       "b",
-       7, "a..."},                             // four-byte sequences
-      {"abcdefgh", 2, "..."},                  // nothing fits
-      {"\x80\x80\x80\x80\x80\x80", 4, "..."},  // stray continuation bytes
+      {"a\xF0\x9F\x8E\xAE\xF0\x9F\x8E\xAE\x62", 7, "a..."},                    // four-byte sequences
+      {"abcdefgh", 2, "..."},                                                  // nothing fits
+      {"\x80\x80\x80\x80\x80\x80", 4, "..."},                                  // stray continuation bytes
   };
   const auto bytesWide = [](std::string_view text) { return static_cast<float>(text.size()); };
   for (const auto& c : cases) {
