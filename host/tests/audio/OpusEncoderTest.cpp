@@ -21,7 +21,7 @@ TEST(OpusEncoderTest, PacketsFollowTheConfigurationAndMisuseGivesEmptyOnes) {
     EXPECT_NEAR(bytes * 8, bitrate, bitrate * 0.25) << bitrate;
   }
 
-  const std::vector<int16_t> pcm(960 * 2, 0);
+  const std::vector<int16_t> pcm(1920, 0);
   OpusAudioEncoder encoder;
   EXPECT_FALSE(encoder.initialize({44100, 2, 128000, 480, 5, true}));
   EXPECT_TRUE(encoder.encode(pcm.data(), 480).empty());

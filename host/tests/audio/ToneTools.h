@@ -13,7 +13,8 @@ inline std::vector<int16_t> tone(size_t frames, uint32_t rate = 48000,
                                  const std::vector<bool>& carries = {true, true}, double amplitude = 16000) {
   std::vector<int16_t> pcm(frames * carries.size());
   for (size_t i = 0; i < pcm.size(); ++i) {
-    const double t = static_cast<double>(i / carries.size()) / rate;
+    const size_t frame = i / carries.size();
+    const double t = static_cast<double>(frame) / rate;
     pcm[i] = carries[i % carries.size()]
                  ? static_cast<int16_t>(amplitude * std::sin(2 * std::numbers::pi * 1000 * t))
                  : 0;
