@@ -101,7 +101,7 @@ TEST(AudioForwardingTest, OtherFormatsComeOutAsFortyEightKilohertzStereo) {
   AudioPacketizer packetizer;
   for (const auto& f : formats) {
     const auto channels = static_cast<uint32_t>(f.tone.size());
-    const std::vector<int16_t> pcm = test::tone(f.rate / 2, f.rate, f.tone, 8000);
+    const std::vector<int16_t> pcm = test::tone(f.rate / 2, f.rate, f.tone);
     std::vector<int16_t> out;
     for (size_t at = 0; at < pcm.size(); at += size_t{f.rate / 100} * channels) {
       push(packetizer, pcm.data() + at, f.rate / 100, f.rate, channels, out);

@@ -12,7 +12,7 @@ namespace {
 
 TEST(OpusEncoderTest, PacketsFollowTheConfigurationAndMisuseGivesEmptyOnes) {
   // A second of 10 ms packets of a tone at 32 and at 256 kbps takes about the bitrate.
-  const std::vector<int16_t> tone = test::tone(48000);
+  const std::vector<int16_t> tone = test::tone(48000, 48000, {true, true});
   for (uint32_t bitrate : {32000u, 256000u}) {
     OpusAudioEncoder encoder;
     ASSERT_TRUE(encoder.initialize({48000, 2, bitrate, 480, 5, true}));

@@ -7,17 +7,13 @@
 
 namespace quorvane::host::test {
 
-// `frames` frames at `rate` of a 1 kHz tone at `amplitude` in the channels marked true,
-// silence in the others.
-inline std::vector<int16_t> tone(size_t frames, uint32_t rate = 48000,
-                                 const std::vector<bool>& carries = {true, true}, double amplitude = 16000) {
-  std::vector<int16_t> pcm(frames * carries.size());
+// `frames` frames at `rate` of a 1 kHz tone in the channels marked true, silence in the others.
+inline std::vector<int16_t> tone(size_t frames, uint32_t rate, const std::vector<bool>& on) {
+  std::vector<int16_t> pcm(frames * on.size());
   for (size_t i = 0; i < pcm.size(); ++i) {
-    const size_t frame = i / carries.size();
+    const size_t frame = i / on.size();
     const double t = static_cast<double>(frame) / rate;
-    pcm[i] = carries[i % carries.size()]
-                 ? static_cast<int16_t>(amplitude * std::sin(2 * std::numbers::pi * 1000 * t))
-                 : 0;
+    pcm[i] = static_cast<int16_t>(on[i % on.size()] * 8000 * std::sin(2 * std::numbers::pi * 1000 * t));
   }
   return pcm;
 }
