@@ -26,8 +26,7 @@ TEST(PcmConversionTest, OnlyThirtyTwoBitFloatsTakeTheFloatPath) {
     bool floatSubFormat;
     SampleLayout layout;
   } cases[] = {{kFloat, 32, false, SampleLayout::Float32},     {kExt, 32, true, SampleLayout::Float32},
-               {kFloat, 64, false, SampleLayout::Unsupported}, {kExt, 64, true, SampleLayout::Unsupported},
-               {kExt, 16, true, SampleLayout::Unsupported},    {kPcm, 16, false, SampleLayout::Int16},
+               {kFloat, 64, false, SampleLayout::Unsupported}, {kExt, 16, true, SampleLayout::Unsupported},
                {kExt, 16, false, SampleLayout::Int16},         {kPcm, 24, false, SampleLayout::Unsupported},
                {kExt, 32, false, SampleLayout::Unsupported}};
   for (const auto& c : cases) {
