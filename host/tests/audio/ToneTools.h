@@ -5,6 +5,11 @@
 #include <numbers>
 #include <vector>
 
+#include <gtest/gtest.h>
+#include <opus.h>
+
+#include "audio/OpusEncoder.h"
+
 namespace quorvane::host::test {
 
 // `frames` frames at `rate` of a 1 kHz tone in the channels marked true, silence in the others.
@@ -34,6 +39,24 @@ inline double estimateFrequency(const std::vector<int16_t>& stereo, size_t chann
   }
   return crossings < 2 ? 0.0
                        : 48000.0 * static_cast<double>(crossings - 1) / static_cast<double>(last - first);
+}
+
+// Whole 10 ms frames of 48 kHz stereo through an Opus encoder of the default configuration
+// and back through a decoder.
+inline std::vector<int16_t> opusRoundTrip(const std::vector<int16_t>& pcm) {
+  OpusAudioEncoder encoder;
+  EXPECT_TRUE(encoder.initialize(OpusConfig{}));
+  int error = 0;
+  OpusDecoder* decoder = opus_decoder_create(48000, 2, &error);
+  std::vector<int16_t> decoded(pcm.size() / 960 * 960);
+  for (size_t at = 0; decoder && at < decoded.size(); at += 960) {
+    const std::vector<uint8_t> packet = encoder.encode(pcm.data() + at, 480);
+    EXPECT_EQ(opus_decode(decoder, packet.data(), static_cast<opus_int32>(packet.size()), decoded.data() + at,
+                          480, 0),
+              480);
+  }
+  opus_decoder_destroy(decoder);
+  return decoded;
 }
 
 }  // namespace quorvane::host::test
