@@ -18,7 +18,9 @@ class StandinLibrary {
       : name_(name), prefix_(std::move(prefix)), module_(LoadLibraryW(name)) {
     if (module_ == nullptr) throw std::runtime_error("stand-in runtime missing");
   }
-  ~StandinLibrary() { release(); }
+  ~StandinLibrary() {
+    if (module_ != nullptr) FreeLibrary(module_);
+  }
   StandinLibrary(const StandinLibrary&) = delete;
   StandinLibrary& operator=(const StandinLibrary&) = delete;
 
@@ -36,16 +38,11 @@ class StandinLibrary {
   std::string calls() const { return call<const char*>("Calls"); }
   int live() const { return call<int>("LiveObjects"); }
 
-  void release() {
-    if (module_ != nullptr) FreeLibrary(module_);
-    module_ = nullptr;
-  }
   // No runtime object is left and, once the test's reference is dropped, nobody holds the library.
   void expectAllReleased() {
-    if (module_ != nullptr) {
-      EXPECT_EQ(live(), 0);
-    }
-    release();
+    EXPECT_EQ(live(), 0);
+    FreeLibrary(module_);
+    module_ = nullptr;
     EXPECT_EQ(GetModuleHandleW(name_.c_str()), nullptr);
   }
 
