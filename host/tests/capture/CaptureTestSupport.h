@@ -115,21 +115,15 @@ class ScopedBuildNumber {
   explicit ScopedBuildNumber(const std::optional<std::wstring>& build)
       : rootPath(L"Software\\QuorvaneCaptureTest-" + std::to_wstring(GetCurrentProcessId())) {
     RegDeleteTreeW(HKEY_CURRENT_USER, rootPath.c_str());
-    RegCreateKeyExW(HKEY_CURRENT_USER, rootPath.c_str(), 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS,
-                    nullptr, &root, nullptr);
-    const wchar_t* version = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
-    RegCreateKeyExW(root, version, 0, nullptr, REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &versionKey,
-                    nullptr);
+    RegCreateKeyW(HKEY_CURRENT_USER, rootPath.c_str(), &root);
     if (build) {
-      RegSetValueExW(versionKey, L"CurrentBuildNumber", 0, REG_SZ,
-                     reinterpret_cast<const BYTE*>(build->c_str()),
-                     static_cast<DWORD>((build->size() + 1) * sizeof(wchar_t)));
+      RegSetKeyValueW(root, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", L"CurrentBuildNumber", REG_SZ,
+                      build->c_str(), static_cast<DWORD>((build->size() + 1) * sizeof(wchar_t)));
     }
     overridden = RegOverridePredefKey(HKEY_LOCAL_MACHINE, root) == ERROR_SUCCESS;
   }
   ~ScopedBuildNumber() {
     RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
-    RegCloseKey(versionKey);
     RegCloseKey(root);
     RegDeleteTreeW(HKEY_CURRENT_USER, rootPath.c_str());
   }
@@ -140,7 +134,7 @@ class ScopedBuildNumber {
 
  private:
   std::wstring rootPath;
-  HKEY root = nullptr, versionKey = nullptr;
+  HKEY root = nullptr;
   bool overridden = false;
 };
 

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -42,12 +41,13 @@ struct Amf {
                                            "Factory.CreateComponent", "Component.Init"};
 };
 
+// An access unit, with what getCodecHeaders and the runtime's call log said inside its callback.
 struct Output {
   std::vector<uint8_t> data;
   bool keyframe;
-  int64_t timestamp;
   uint32_t frameNumber;
-  bool headersValid;  // what getCodecHeaders said inside the callback
+  bool headersValid;
+  std::string calls;
 };
 
 // 256x144 at 30 fps, 4 / 6 Mbit/s, an IDR every 30 frames.
@@ -63,27 +63,17 @@ class EncoderTest : public ::testing::Test {
     encoder.reset();
     runtime.expectAllReleased();
   }
-  // Initializes with `c` and records every access unit, then runs `also` inside the callback.
+  // Initializes with `c` and records every access unit.
   void start(const EncoderConfig& c = kSmall) {
     ASSERT_TRUE(encoder->initialize(gpu.device(), c));
     encoder->setFrameCallback([this](const EncodedFrame& f) {
       const bool valid = encoder->getCodecHeaders().valid;
-      outputs.push_back({{f.data, f.data + f.size}, f.keyframe, f.timestamp, f.frameNumber, valid});
-      if (also) also();
+      outputs.push_back({{f.data, f.data + f.size}, f.keyframe, f.frameNumber, valid, runtime.calls()});
     });
   }
   bool encodePattern(uint32_t frame, const EncoderConfig& c = kSmall) {
     pictures.push_back(test::TestDevice::pattern(c.width, c.height, frame));
     return encoder->encodeFrame(gpu.texture(pictures.back(), c.width, c.height).Get());
-  }
-  // The last output decodes to the last picture, also along its last column and row.
-  void expectDecodes(uint32_t width, uint32_t height) {
-    std::vector<uint8_t> picture;
-    uint32_t w = 0, h = 0;
-    ASSERT_TRUE(decoder.decode(outputs.back().data, picture, w, h));
-    EXPECT_GE(test::TestDecoder::psnr(picture, pictures.back()), 35.0);
-    EXPECT_GE(test::TestDecoder::psnr(picture, pictures.back(), width, width - 1), 30.0) << "last column";
-    EXPECT_GE(test::TestDecoder::psnr(picture, pictures.back(), width, 0, height - 1), 30.0) << "last row";
   }
   // The runtime's logged calls (or those in `log`) that start with `prefix`, without it.
   Lines calls(const std::string& prefix, const std::string& log = "") const {
@@ -98,10 +88,8 @@ class EncoderTest : public ::testing::Test {
   test::TestDevice gpu;
   test::StandinLibrary runtime{Runtime::kDll, Runtime::kPrefix};
   std::unique_ptr<typename Runtime::Encoder> encoder = std::make_unique<typename Runtime::Encoder>();
-  test::TestDecoder decoder;
   std::vector<Output> outputs;
   std::vector<std::vector<uint8_t>> pictures;
-  std::function<void()> also;
 };
 
 using Runtimes = ::testing::Types<Nvenc, Amf>;
@@ -251,13 +239,6 @@ TEST_F(AmfEncoderTest, ComponentGetsTheLowLatencyCbrPropertiesInOrder) {
                    "LowLatencyInternal=true", "SlicesPerFrame=4", "EnableVBAQ=true", "FullRangeColor=true"}));
   encoder->shutdown();
 
-  // Slices and full range switched off: neither property is set.
-  runtime.reset();
-  c.enableSlices = c.fullRangeColor = false;
-  ASSERT_TRUE(encoder->initialize(gpu.device(), c));
-  EXPECT_EQ(calls("Component.SetProperty ").size(), 14u);
-  encoder->shutdown();
-
   // HEVC: its own component, properties and parameter sets including the VPS.
   runtime.reset();
   c = kSmall;
@@ -280,8 +261,6 @@ TEST_F(AmfEncoderTest, DelayedBurstAndRefusedOutputRateAndSizeChanges) {
   encoder->setBitrate(1000, 2000);  // before initialisation: nothing at all
   EXPECT_FALSE(encoder->reconfigure(kSmall));
   EXPECT_EQ(runtime.calls(), "");
-  std::vector<std::string> callsAtCallback;
-  also = [&] { callsAtCallback.push_back(runtime.calls()); };
   start();
   // Outputs held back come several at once, in order, with their own numbers.
   runtime.call("SetOutputDelay", 2);
@@ -290,9 +269,9 @@ TEST_F(AmfEncoderTest, DelayedBurstAndRefusedOutputRateAndSizeChanges) {
   runtime.call("SetOutputDelay", 0);
   ASSERT_TRUE(encodePattern(2));
   ASSERT_EQ(outputs.size(), 3u);
-  EXPECT_EQ(U({outputs[0].headersValid, outputs[0].frameNumber, outputs[1].frameNumber,
-               outputs[2].frameNumber, uint64_t(outputs[2].timestamp)}),
-            U({1, 0, 1, 2, 2}));
+  EXPECT_EQ(
+      U({outputs[0].headersValid, outputs[0].frameNumber, outputs[1].frameNumber, outputs[2].frameNumber}),
+      U({1, 0, 1, 2}));
 
   // "Input full": the pending output is drained before the one retry; twice is a failure.
   runtime.call("SetOutputDelay", 1);
@@ -300,7 +279,7 @@ TEST_F(AmfEncoderTest, DelayedBurstAndRefusedOutputRateAndSizeChanges) {
   runtime.reset();
   runtime.call("RejectSubmits", 1);
   ASSERT_TRUE(encodePattern(4));
-  EXPECT_EQ(calls("Component.SubmitInput", callsAtCallback.at(3)).size(), 1u);  // only the refused one
+  EXPECT_EQ(calls("Component.SubmitInput", outputs.at(3).calls).size(), 1u);  // only the refused one
   runtime.call("RejectSubmits", 2);
   EXPECT_FALSE(encodePattern(5));
   ASSERT_TRUE(encodePattern(6));
@@ -332,7 +311,12 @@ TEST_F(AmfEncoderTest, DelayedBurstAndRefusedOutputRateAndSizeChanges) {
   c.height = 192;
   ASSERT_TRUE(encoder->reconfigure(c) && encodePattern(10, c));
   EXPECT_TRUE(outputs.back().keyframe);
-  expectDecodes(320, 192);
+  std::vector<uint8_t> picture;
+  uint32_t w = 0, h = 0;
+  ASSERT_TRUE(test::TestDecoder().decode(outputs.back().data, picture, w, h));
+  EXPECT_GE(test::TestDecoder::psnr(picture, pictures.back()), 35.0);
+  EXPECT_GE(test::TestDecoder::psnr(picture, pictures.back(), 320, 319), 30.0) << "last column";
+  EXPECT_GE(test::TestDecoder::psnr(picture, pictures.back(), 320, 0, 191), 30.0) << "last row";
 }
 
 }  // namespace

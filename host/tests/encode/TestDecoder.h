@@ -63,15 +63,6 @@ class TestDecoder {
     return sum == 0.0 ? 100.0 : 10.0 * std::log10(255.0 * 255.0 * count / sum);
   }
 
-  // The NAL unit types of an Annex-B unit, in order (H.264 numbering).
-  static std::vector<int> nalTypes(const std::vector<uint8_t>& unit) {
-    std::vector<int> types;
-    for (size_t i = 0; i + 3 < unit.size(); ++i) {
-      if (unit[i] == 0 && unit[i + 1] == 0 && unit[i + 2] == 1) types.push_back(unit[i + 3] & 0x1F);
-    }
-    return types;
-  }
-
  private:
   ISVCDecoder* decoder_ = nullptr;
 };
