@@ -1,15 +1,10 @@
 #include "capture/CaptureOrchestrator.h"
 
-#include <windows.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <functional>
-#include <mutex>
 #include <thread>
 #include <tuple>
-#include <vector>
 
 #include <gtest/gtest.h>
 #include <nvEncodeAPI.h>
@@ -123,9 +118,8 @@ class CaptureOrchestratorTest : public ::testing::Test {
   std::function<void(uint8_t)> onUnit;
 };
 
-// Sharpened pictures padded to multiples of 16; a resize makes a new encoder whose pictures have
-// the new size, and after its first keyframe P frames follow until one is asked for. A closed
-// window's stream is inactive at once and gone after update().
+// Sharpened pictures padded to multiples of 16, also from the new encoder after a resize, with P
+// frames until a keyframe is asked for; a closed window's stream is inactive, gone after update().
 TEST_F(CaptureOrchestratorTest, EncodesSharpenedPaddedPicturesAndFollowsTheWindow) {
   orchestrator.setSharpeningEnabled(true);
   orchestrator.setSharpness(0.0f);

@@ -10,7 +10,6 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "support/D3DTest.h"
@@ -107,9 +106,8 @@ class TestWindow {
   HWND hwnd = nullptr;
 };
 
-// For the life of the object, HKEY_LOCAL_MACHINE of this process is a scratch key (one per
-// process: executables share the Wine prefix) whose Windows NT version key holds the given build
-// number text, or no value at all.
+// While it lives, this process's HKEY_LOCAL_MACHINE is a scratch key of its own whose Windows NT
+// version key holds the given build number text, or no value at all.
 class ScopedBuildNumber {
  public:
   explicit ScopedBuildNumber(const std::optional<std::wstring>& build)

@@ -9,9 +9,8 @@
 
 namespace quorvane::test {
 
-// The test's own reference to a stand-in runtime beside the executable, for its control
-// exports (named `prefix` + Reset, Fail, Calls, LiveObjects, ...). Dropping it shows whether
-// the code under test still holds the library.
+// The test's own reference to a stand-in runtime beside the executable and its control exports
+// (`prefix` + Reset, Fail, Calls, ...); dropping it shows whether the code under test still holds it.
 class StandinLibrary {
  public:
   StandinLibrary(const wchar_t* name, std::string prefix)

@@ -1,9 +1,5 @@
 #pragma once
 
-#include <d3d11.h>
-#include <wrl/client.h>
-
-#include <cstdint>
 #include <stdexcept>
 #include <vector>
 
