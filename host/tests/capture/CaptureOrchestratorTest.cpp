@@ -60,7 +60,6 @@ class CaptureOrchestratorTest : public ::testing::Test {
     nvenc.reset();
     StandinCaptureControl::reset();
     EXPECT_TRUE(waitFor([] { return StandinCaptureControl::runningWorkers() == 0; }));
-    build.reset();
   }
   template <typename T>
   T copy(const T& recorded) {

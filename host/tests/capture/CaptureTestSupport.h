@@ -54,8 +54,6 @@ class TestWindow {
     PostMessageW(hwnd, WM_CLOSE, 0, 0);
     thread.join();
   }
-  TestWindow(const TestWindow&) = delete;
-  TestWindow& operator=(const TestWindow&) = delete;
 
   HWND handle() const { return hwnd; }
   uint32_t id() const { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hwnd)); }

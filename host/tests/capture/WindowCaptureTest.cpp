@@ -21,16 +21,14 @@ struct FrameSink {
   std::atomic<int> frames{0};
   std::tuple<uint32_t, uint32_t, int> last;
 
-  quorvane::host::CaptureFrameCallback callback() {
-    return [this](ID3D11Texture2D* texture, uint32_t w, uint32_t h) {
-      const auto pixels = quorvane::test::readTexture(texture, w, h);
-      int bad = 0;
-      for (uint32_t i = 0; i < pixels.size(); ++i)
-        bad += pixels[i] != quorvane::test::patternPixel(i % w, i / w, w, h);
-      std::lock_guard<std::mutex> lock(mutex);
-      last = {w, h, bad};
-      ++frames;
-    };
+  void operator()(ID3D11Texture2D* texture, uint32_t w, uint32_t h) {
+    const auto pixels = quorvane::test::readTexture(texture, w, h);
+    int bad = 0;
+    for (uint32_t i = 0; i < pixels.size(); ++i)
+      bad += pixels[i] != quorvane::test::patternPixel(i % w, i / w, w, h);
+    std::lock_guard<std::mutex> lock(mutex);
+    last = {w, h, bad};
+    ++frames;
   }
   bool shows(uint32_t w, uint32_t h) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -76,7 +74,7 @@ TEST_F(WindowCaptureTest, DeliversTheWindowsPixelsUntilItCloses) {
   auto capture = this->capture(window->handle());
   FrameSink sink;
   StandinCaptureControl::overrideContentSize(SIZE{0, 96});
-  ASSERT_TRUE(capture->startCapture(sink.callback()) && capture->startCapture(noFrames));
+  ASSERT_TRUE(capture->startCapture(std::ref(sink)) && capture->startCapture(noFrames));
   EXPECT_TRUE(log.hasLine(spdlog::level::info, "  Window Title: " + std::string(255, 'T')));
   const uint64_t raised = StandinCaptureControl::framesRaised();
   ASSERT_TRUE(waitFor([&] { return StandinCaptureControl::framesRaised() >= raised + 6; }));

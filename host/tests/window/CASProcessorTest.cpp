@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <functional>
 
 #include "support/D3DTest.h"
@@ -19,7 +18,8 @@ struct Image {
   int width, height;
   std::vector<uint32_t> pixels;
 
-  Image(int w, int h, const std::function<uint32_t(int, int)>& colour) : width(w), height(h), pixels(w * h) {
+  Image(int w, int h, const std::function<uint32_t(int, int)>& colour)
+      : width(w), height(h), pixels(size_t(w) * h) {
     for (int i = 0; i < w * h; ++i) pixels[i] = colour(i % w, i / w);
   }
   // Channel ch (0 blue .. 2 red) at (x, y) clamped to the image, from 0 to 1.
@@ -135,7 +135,10 @@ TEST_F(CASProcessorTest, RestoresTheCallersTargetAndViewport) {
   UINT count = 1;
   D3D11_VIEWPORT viewport{};
   context->RSGetViewports(&count, &viewport);
-  EXPECT_EQ(std::memcmp(&viewport, &callerViewport, sizeof(viewport)), 0);
+  const auto fields = [](const D3D11_VIEWPORT& v) {
+    return std::tie(v.TopLeftX, v.TopLeftY, v.Width, v.Height, v.MinDepth, v.MaxDepth);
+  };
+  EXPECT_EQ(fields(viewport), fields(callerViewport));
   ComPtr<ID3D11ShaderResourceView> resource;
   context->PSGetShaderResources(0, 1, &resource);
   EXPECT_FALSE(resource);
