@@ -6,29 +6,19 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <chrono>
-#include <functional>
 #include <future>
 #include <optional>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "support/D3DTest.h"
 #include "support/LogCapture.h"
+#include "support/WaitFor.h"
 
 namespace quorvane::test {
 
-inline bool waitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
+inline constexpr auto& waitUntil = waitFor;  // the benchmarks' name
 
 // The colour of a width x height test window at (x, y), as 0xAARRGGBB.
 inline uint32_t patternPixel(int x, int y, int width, int height) {
@@ -42,41 +32,34 @@ inline uint32_t patternPixel(int x, int y, int width, int height) {
 // or with onCallingThread belongs to the caller, who must pump its messages.
 class TestWindow {
  public:
-  TestWindow(int width, int height, std::wstring title = L"Capture test window", bool onCallingThread = false)
-      : title(std::move(title)) {
+  TestWindow(int width, int height, std::wstring title = L"Capture test window",
+             bool onCallingThread = false) {
     if (onCallingThread) {
-      hwnd = create(width, height);
+      hwnd = create(width, height, title);
       return;
     }
     std::promise<HWND> created;
     thread = std::thread([&] {
-      created.set_value(create(width, height));
+      created.set_value(create(width, height, title));
       MSG msg;
       while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
     });
     hwnd = created.get_future().get();
   }
   ~TestWindow() {
-    destroy();
-    if (thread.joinable()) thread.join();
+    if (!thread.joinable()) {
+      DestroyWindow(hwnd);
+      return;
+    }
+    PostMessageW(hwnd, WM_CLOSE, 0, 0);
+    thread.join();
   }
-  TestWindow(const TestWindow&) = delete;
-  TestWindow& operator=(const TestWindow&) = delete;
 
   HWND handle() const { return hwnd; }
   uint32_t id() const { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hwnd)); }
   void resize(int width, int height) {
     SetWindowPos(hwnd, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
     RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
-  }
-  void destroy() {
-    if (hwnd == nullptr || !IsWindow(hwnd)) return;
-    if (!thread.joinable()) {
-      DestroyWindow(hwnd);
-      return;
-    }
-    PostMessageW(hwnd, WM_CLOSE, 0, 0);
-    waitUntil([&] { return !IsWindow(hwnd); });
   }
 
  private:
@@ -93,9 +76,8 @@ class TestWindow {
       }
       BITMAPINFO info{};
       info.bmiHeader = {sizeof(info.bmiHeader), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
-      if (!pixels.empty()) {
+      if (!pixels.empty())
         SetDIBitsToDevice(dc, 0, 0, width, height, 0, 0, 0, height, pixels.data(), &info, DIB_RGB_COLORS);
-      }
       EndPaint(hwnd, &paint);
       return 0;
     }
@@ -103,7 +85,7 @@ class TestWindow {
     if (message == WM_DESTROY) PostQuitMessage(0);
     return DefWindowProcW(hwnd, message, wParam, lParam);
   }
-  HWND create(int width, int height) {
+  static HWND create(int width, int height, const std::wstring& title) {
     static const ATOM windowClass = [] {
       WNDCLASSW wc{};
       wc.style = CS_HREDRAW | CS_VREDRAW;
@@ -118,30 +100,22 @@ class TestWindow {
     return window;
   }
 
-  std::wstring title;
   std::thread thread;
   HWND hwnd = nullptr;
 };
 
-// For the life of the object, HKEY_LOCAL_MACHINE of this process is a scratch key (one per
-// process: executables share the Wine prefix) whose Windows NT version key holds the given build
-// number text, or no value at all.
+// While it lives, this process's HKEY_LOCAL_MACHINE is a scratch key of its own whose Windows NT
+// version key holds the given build number text, or no value at all.
 class ScopedBuildNumber {
  public:
-  explicit ScopedBuildNumber(std::optional<std::wstring> build)
+  explicit ScopedBuildNumber(const std::optional<std::wstring>& build)
       : rootPath(L"Software\\QuorvaneCaptureTest-" + std::to_wstring(GetCurrentProcessId())) {
     RegDeleteTreeW(HKEY_CURRENT_USER, rootPath.c_str());
-    HKEY version = nullptr;
-    RegCreateKeyExW(HKEY_CURRENT_USER,
-                    (rootPath + L"\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion").c_str(), 0, nullptr,
-                    REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &version, nullptr);
+    RegCreateKeyW(HKEY_CURRENT_USER, rootPath.c_str(), &root);
     if (build) {
-      const std::wstring& text = *build;
-      RegSetValueExW(version, L"CurrentBuildNumber", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                     static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+      RegSetKeyValueW(root, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", L"CurrentBuildNumber", REG_SZ,
+                      build->c_str(), static_cast<DWORD>((build->size() + 1) * sizeof(wchar_t)));
     }
-    RegCloseKey(version);
-    RegOpenKeyExW(HKEY_CURRENT_USER, rootPath.c_str(), 0, KEY_ALL_ACCESS, &root);
     overridden = RegOverridePredefKey(HKEY_LOCAL_MACHINE, root) == ERROR_SUCCESS;
   }
   ~ScopedBuildNumber() {

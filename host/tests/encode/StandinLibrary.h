@@ -9,16 +9,17 @@
 
 namespace quorvane::test {
 
-// The test's own reference to a stand-in runtime beside the executable, for its control
-// exports (named `prefix` + Reset, Fail, Calls, LiveObjects, ...). Dropping it shows whether
-// the code under test still holds the library.
+// The test's own reference to a stand-in runtime beside the executable and its control exports
+// (`prefix` + Reset, Fail, Calls, ...); dropping it shows whether the code under test still holds it.
 class StandinLibrary {
  public:
   StandinLibrary(const wchar_t* name, std::string prefix)
       : name_(name), prefix_(std::move(prefix)), module_(LoadLibraryW(name)) {
     if (module_ == nullptr) throw std::runtime_error("stand-in runtime missing");
   }
-  ~StandinLibrary() { release(); }
+  ~StandinLibrary() {
+    if (module_ != nullptr) FreeLibrary(module_);
+  }
   StandinLibrary(const StandinLibrary&) = delete;
   StandinLibrary& operator=(const StandinLibrary&) = delete;
 
@@ -36,16 +37,11 @@ class StandinLibrary {
   std::string calls() const { return call<const char*>("Calls"); }
   int live() const { return call<int>("LiveObjects"); }
 
-  void release() {
-    if (module_ != nullptr) FreeLibrary(module_);
-    module_ = nullptr;
-  }
   // No runtime object is left and, once the test's reference is dropped, nobody holds the library.
   void expectAllReleased() {
-    if (module_ != nullptr) {
-      EXPECT_EQ(live(), 0);
-    }
-    release();
+    EXPECT_EQ(live(), 0);
+    FreeLibrary(module_);
+    module_ = nullptr;
     EXPECT_EQ(GetModuleHandleW(name_.c_str()), nullptr);
   }
 

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <vector>
@@ -55,25 +54,12 @@ class TestDecoder {
     width = width != 0 ? width : a.size() / 4;
     double sum = 0.0, count = 0.0;
     for (size_t y = y0; y < std::min(y1, a.size() / 4 / width); ++y) {
-      for (size_t i = (y * width + x0) * 4; i < (y * width + std::min(x1, width)) * 4; ++i) {
-        const double d = i % 4 == 3 ? 0.0 : static_cast<double>(a[i]) - static_cast<double>(b[i]);
-        sum += d * d;
-        count += i % 4 == 3 ? 0.0 : 1.0;
+      for (size_t x = x0; x < std::min(x1, width); ++x) {
+        for (size_t i = (y * width + x) * 4, c = 0; c < 3; ++c, ++count)
+          sum += std::pow(a[i + c] - b[i + c], 2);
       }
     }
     return sum == 0.0 ? 100.0 : 10.0 * std::log10(255.0 * 255.0 * count / sum);
-  }
-
-  // The NAL unit types of an Annex-B unit, in order (H.264 numbering).
-  static std::vector<int> nalTypes(const std::vector<uint8_t>& unit) {
-    std::vector<int> types;
-    for (size_t i = 0; i + 3 < unit.size(); ++i) {
-      if (unit[i] == 0 && unit[i + 1] == 0 && unit[i + 2] == 1) {
-        types.push_back(unit[i + 3] & 0x1F);
-        i += 2;
-      }
-    }
-    return types;
   }
 
  private:

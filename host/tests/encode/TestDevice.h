@@ -1,24 +1,17 @@
 #pragma once
 
-#include <d3d11.h>
-#include <wrl/client.h>
-
-#include <cstdint>
-#include <random>
 #include <stdexcept>
 #include <vector>
+
+#include "support/D3DTest.h"
 
 namespace quorvane::test {
 
 // A Direct3D 11 device for encoder tests, and BGRA textures made from CPU pixels.
 class TestDevice {
  public:
-  TestDevice() {
-    const D3D_FEATURE_LEVEL level = D3D_FEATURE_LEVEL_11_0;
-    if (FAILED(D3D11CreateDevice(nullptr, D3D_DRIVER_TYPE_HARDWARE, nullptr, D3D11_CREATE_DEVICE_BGRA_SUPPORT,
-                                 &level, 1, D3D11_SDK_VERSION, &device_, nullptr, nullptr))) {
-      throw std::runtime_error("no Direct3D 11 device");
-    }
+  TestDevice() : device_(createTestDevice()) {
+    if (!device_) throw std::runtime_error("no Direct3D 11 device");
   }
 
   ID3D11Device* device() const { return device_.Get(); }
@@ -28,8 +21,7 @@ class TestDevice {
                                      D3D11_BIND_SHADER_RESOURCE | D3D11_BIND_RENDER_TARGET);
     const D3D11_SUBRESOURCE_DATA init{bgra.data(), width * 4, 0};
     Microsoft::WRL::ComPtr<ID3D11Texture2D> tex;
-    if (FAILED(device_->CreateTexture2D(&desc, &init, &tex)))
-      throw std::runtime_error("CreateTexture2D failed");
+    if (FAILED(device_->CreateTexture2D(&desc, &init, &tex))) throw std::runtime_error("no texture");
     return tex;
   }
 
@@ -47,13 +39,6 @@ class TestDevice {
         p[3] = 255;
       }
     }
-    return px;
-  }
-  // Random pixels: the encoder's output size then follows its bitrate.
-  static std::vector<uint8_t> noise(uint32_t width, uint32_t height, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::vector<uint8_t> px(size_t{width} * height * 4);
-    for (auto& b : px) b = static_cast<uint8_t>(rng());
     return px;
   }
 

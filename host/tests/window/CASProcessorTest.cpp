@@ -4,9 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
 #include <functional>
-#include <vector>
 
 #include "support/D3DTest.h"
 
@@ -15,16 +13,20 @@ using Microsoft::WRL::ComPtr;
 namespace quorvane::host {
 namespace {
 
-// BGRA8 image as 0xAARRGGBB values, rows top-down, filled by colour(x, y).
+// BGRA8 image as 0xAARRGGBB values, rows top-down.
 struct Image {
-  int width = 0, height = 0;
+  int width, height;
   std::vector<uint32_t> pixels;
 
   Image(int w, int h, const std::function<uint32_t(int, int)>& colour)
       : width(w), height(h), pixels(size_t(w) * h) {
     for (int i = 0; i < w * h; ++i) pixels[i] = colour(i % w, i / w);
   }
-  int channel(int x, int y, int ch) const { return (pixels[size_t(y) * width + x] >> (8 * ch)) & 0xFF; }
+  // Channel ch (0 blue .. 2 red) at (x, y) clamped to the image, from 0 to 1.
+  float at(int x, int y, int ch) const {
+    const uint32_t p = pixels[std::clamp(y, 0, height - 1) * width + std::clamp(x, 0, width - 1)];
+    return ((p >> (8 * ch)) & 0xFF) / 255.0f;
+  }
 };
 
 // The sharpening filter on the CPU, channel by channel, on the clamped 3 x 3 neighbourhood. A
@@ -34,25 +36,15 @@ Image referenceSharpen(const Image& src, float sharpness) {
   return Image(src.width, src.height, [&](int x, int y) {
     uint32_t out = 0xFF000000u;
     for (int ch = 0; ch < 3; ++ch) {
-      float t[3][3];
-      for (int dy = -1; dy <= 1; ++dy) {
-        for (int dx = -1; dx <= 1; ++dx) {
-          t[dy + 1][dx + 1] =
-              src.channel(std::clamp(x + dx, 0, src.width - 1), std::clamp(y + dy, 0, src.height - 1), ch) /
-              255.0f;
-        }
-      }
-      const float b = t[0][1], d = t[1][0], e = t[1][1], f = t[1][2], h = t[2][1];
+      const float b = src.at(x, y - 1, ch), d = src.at(x - 1, y, ch), e = src.at(x, y, ch);
+      const float f = src.at(x + 1, y, ch), h = src.at(x, y + 1, ch);
+      const float corners[] = {src.at(x - 1, y - 1, ch), src.at(x + 1, y - 1, ch), src.at(x - 1, y + 1, ch),
+                               src.at(x + 1, y + 1, ch)};
       const float mn = std::min({d, e, f, b, h}), mx = std::max({d, e, f, b, h});
-      const float mnRGB = mn + std::min({mn, t[0][0], t[0][2], t[2][0], t[2][2]});
-      const float mxRGB = mx + std::max({mx, t[0][0], t[0][2], t[2][0], t[2][2]});
-      float amp =
-          mxRGB > 0.0f ? std::clamp(std::min(mnRGB, 2.0f - mxRGB) * (1.0f / mxRGB), 0.0f, 1.0f) : 0.0f;
-      float w = 0.0f;
-      if (amp > 0.0f) {
-        amp = 1.0f / std::sqrt(amp);
-        w = -1.0f / (amp * peak);
-      }
+      const float mnRGB = mn + std::min({mn, corners[0], corners[1], corners[2], corners[3]});
+      const float mxRGB = mx + std::max({mx, corners[0], corners[1], corners[2], corners[3]});
+      float amp = mxRGB > 0.0f ? std::clamp(std::min(mnRGB, 2.0f - mxRGB) / mxRGB, 0.0f, 1.0f) : 0.0f;
+      const float w = amp > 0.0f ? -std::sqrt(amp) / peak : 0.0f;
       const float value = std::clamp((b * w + d * w + f * w + h * w + e) / (1.0f + 4.0f * w), 0.0f, 1.0f);
       out |= static_cast<uint32_t>(std::lround(value * 255.0f)) << (8 * ch);
     }
@@ -64,8 +56,7 @@ class CASProcessorTest : public ::testing::Test {
  protected:
   void SetUp() override {
     device = quorvane::test::createTestDevice(&context);
-    ASSERT_TRUE(device);
-    ASSERT_TRUE(cas.initialize(device.Get()));
+    ASSERT_TRUE(device && cas.initialize(device.Get()));
     cas.enabled = true;
   }
   ComPtr<ID3D11Texture2D> texture(const Image& image,
@@ -76,10 +67,10 @@ class CASProcessorTest : public ::testing::Test {
     EXPECT_HRESULT_SUCCEEDED(device->CreateTexture2D(&desc, &data, &tex));
     return tex;
   }
-  // Sharpens `src` into the top-left of a target of (at least) its size; the target's pixels.
-  std::vector<uint32_t> sharpen(const Image& src, float sharpness, const Image* target = nullptr) {
+  // Sharpens `src` into a target of its size; the target's pixels.
+  std::vector<uint32_t> sharpen(const Image& src, float sharpness) {
     cas.sharpness = sharpness;
-    auto out = texture(target ? *target : Image(src.width, src.height, [](int, int) { return 0u; }));
+    auto out = texture(Image(src.width, src.height, [](int, int) { return 0u; }));
     EXPECT_TRUE(cas.apply(context.Get(), texture(src, D3D11_BIND_SHADER_RESOURCE).Get(), out.Get(), src.width,
                           src.height));
     return quorvane::test::readTexture(out.Get());
@@ -117,37 +108,23 @@ TEST_F(CASProcessorTest, MatchesTheFilterAtEachStrength) {
           ADD_FAILURE() << "pixel " << i / 4 << " channel " << i % 4;
       }
     }
-    // The edge is actually steepened: the dark side next to it gets darker.
-    EXPECT_LT((sharpen(edge, sharpness)[6 + 3 * 16] >> 16) & 0xFF, 0x33u);
   }
-  EXPECT_EQ(referenceSharpen(flat, 1.0f).pixels, flat.pixels);
-  EXPECT_EQ(referenceSharpen(pure, 1.0f).pixels, pure.pixels);
+  // Not initialised, without a source or switched off: refused.
+  CASProcessor uninitialised;
+  uninitialised.enabled = true;
+  auto out = texture(flat);
+  EXPECT_FALSE(uninitialised.apply(context.Get(), texture(flat).Get(), out.Get(), 8, 8) ||
+               cas.apply(context.Get(), nullptr, out.Get(), 8, 8));
+  cas.enabled = false;
+  EXPECT_FALSE(cas.apply(context.Get(), texture(flat).Get(), out.Get(), 8, 8));
 }
 
-// Only the frame area of a larger (padded) target is drawn, to its last row and column.
-TEST_F(CASProcessorTest, WritesOnlyTheFrameAreaOfAPaddedTarget) {
-  const Image src(1918, 1080, [](int x, int y) { return 0xFF000000u | (x & 0xFF) << 16 | (y & 0xFF) << 8; });
-  const Image marker(1920, 1088, [](int, int) { return 0x04010203u; });
-  const auto result = sharpen(src, 0.5f, &marker);
-  int written = 0, untouched = 0;
-  for (int y = 0; y < 1088; ++y) {
-    for (int x = 0; x < 1920; ++x) {
-      const uint32_t pixel = result[size_t(y) * 1920 + x];
-      if (x < 1918 && y < 1080) {
-        written += pixel >> 24 == 0xFF;
-      } else {
-        untouched += pixel == 0x04010203u;
-      }
-    }
-  }
-  EXPECT_EQ(written, 1918 * 1080);
-  EXPECT_EQ(untouched, 1920 * 1088 - 1918 * 1080);
-}
-
+// The caller's target and viewport come back, no source stays bound, and none is invented.
 TEST_F(CASProcessorTest, RestoresTheCallersTargetAndViewport) {
-  auto callerTexture = texture(Image(64, 64, [](int, int) { return 0u; }), D3D11_BIND_RENDER_TARGET);
   ComPtr<ID3D11RenderTargetView> callerView, bound;
-  ASSERT_HRESULT_SUCCEEDED(device->CreateRenderTargetView(callerTexture.Get(), nullptr, &callerView));
+  ASSERT_HRESULT_SUCCEEDED(device->CreateRenderTargetView(
+      texture(Image(64, 64, [](int, int) { return 0u; }), D3D11_BIND_RENDER_TARGET).Get(), nullptr,
+      &callerView));
   context->OMSetRenderTargets(1, callerView.GetAddressOf(), nullptr);
   const D3D11_VIEWPORT callerViewport{3.0f, 5.0f, 40.0f, 30.0f, 0.25f, 0.75f};
   context->RSSetViewports(1, &callerViewport);
@@ -158,13 +135,13 @@ TEST_F(CASProcessorTest, RestoresTheCallersTargetAndViewport) {
   UINT count = 1;
   D3D11_VIEWPORT viewport{};
   context->RSGetViewports(&count, &viewport);
-  EXPECT_EQ(std::vector<float>({viewport.TopLeftX, viewport.TopLeftY, viewport.Width, viewport.Height,
-                                viewport.MinDepth, viewport.MaxDepth}),
-            std::vector<float>({3.0f, 5.0f, 40.0f, 30.0f, 0.25f, 0.75f}));
+  const auto fields = [](const D3D11_VIEWPORT& v) {
+    return std::tie(v.TopLeftX, v.TopLeftY, v.Width, v.Height, v.MinDepth, v.MaxDepth);
+  };
+  EXPECT_EQ(fields(viewport), fields(callerViewport));
   ComPtr<ID3D11ShaderResourceView> resource;
   context->PSGetShaderResources(0, 1, &resource);
   EXPECT_FALSE(resource);
-  // A caller without any viewport does not find one invented for it afterwards.
   context->ClearState();
   sharpen(frame, 0.5f);
   count = 0;
@@ -172,24 +149,6 @@ TEST_F(CASProcessorTest, RestoresTheCallersTargetAndViewport) {
   EXPECT_EQ(count, 0u);
   context->OMGetRenderTargets(1, &bound, nullptr);
   EXPECT_FALSE(bound);
-}
-
-TEST_F(CASProcessorTest, RefusesWithoutDrawing) {
-  const Image marker(16, 8, [](int, int) { return 0x07070707u; });
-  auto source = texture(marker, D3D11_BIND_SHADER_RESOURCE);
-  auto out = texture(marker);
-  CASProcessor uninitialised;
-  uninitialised.enabled = true;
-  EXPECT_FALSE(uninitialised.initialize(nullptr));
-  EXPECT_FALSE(uninitialised.isAvailable());
-  EXPECT_FALSE(uninitialised.apply(context.Get(), source.Get(), out.Get(), 16, 8));
-  EXPECT_FALSE(cas.apply(nullptr, source.Get(), out.Get(), 16, 8));
-  EXPECT_FALSE(cas.apply(context.Get(), nullptr, out.Get(), 16, 8));
-  EXPECT_FALSE(cas.apply(context.Get(), source.Get(), nullptr, 16, 8));
-  EXPECT_FALSE(cas.apply(context.Get(), source.Get(), out.Get(), 0, 8));
-  cas.enabled = false;
-  EXPECT_FALSE(cas.apply(context.Get(), source.Get(), out.Get(), 16, 8));
-  EXPECT_EQ(quorvane::test::readTexture(out.Get()), marker.pixels);
 }
 
 }  // namespace

@@ -5,10 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <functional>
-#include <string>
-#include <vector>
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_PNG
@@ -21,6 +17,8 @@ namespace {
 
 using protocol::WindowInfo;
 using Bytes = std::vector<uint8_t>;
+
+uint32_t idOf(HWND hwnd) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hwnd)); }
 
 // Claims a longer title than the window has.
 LRESULT CALLBACK overReportingProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -52,83 +50,51 @@ class WindowEnumeratorTest : public ::testing::Test {
   static void SetUpTestSuite() {
     // 32 x 32 with alpha: the left half opaque red, the right half transparent; 24 x 16 without
     // any alpha: plain blue, opaque by its mask.
-    registerClass(L"QhEnumAlphaIcon", DefWindowProcW,
-                  makeTestIcon(
-                      32, 32, [](int x, int) { return x < 16 ? 0xFFFF0000u : 0u; },
-                      [](int x, int) { return x >= 16; }));
-    registerClass(L"QhEnumMaskIcon", DefWindowProcW,
-                  makeTestIcon(
-                      24, 16, [](int, int) { return 0x000000FFu; }, [](int, int) { return false; }));
-    for (const wchar_t* name : {L"QhEnumPlain", L"Xaml_WindowedPopupClass", L"PROGMAN"}) {
-      registerClass(name, DefWindowProcW, nullptr);
+    const HICON icons[] = {
+        makeTestIcon(
+            32, 32, [](int x, int) { return x < 16 ? 0xFFFF0000u : 0u; }, [](int x, int) { return x >= 16; }),
+        makeTestIcon(
+            24, 16, [](int, int) { return 0x000000FFu; }, [](int, int) { return false; })};
+    const wchar_t* classes[] = {L"QhEnumAlphaIcon",         L"QhEnumMaskIcon", L"QhEnumPlain",
+                                L"Xaml_WindowedPopupClass", L"PROGMAN",        L"QhEnumOverReport"};
+    for (size_t i = 0; i < std::size(classes); ++i) {
+      WNDCLASSEXW wc{};
+      wc.cbSize = sizeof(wc);
+      wc.lpfnWndProc = i == 5 ? overReportingProc : DefWindowProcW;
+      wc.hInstance = GetModuleHandleW(nullptr);
+      wc.hIcon = i < 2 ? icons[i] : nullptr;
+      wc.lpszClassName = classes[i];
+      ASSERT_NE(RegisterClassExW(&wc), 0) << GetLastError();
     }
-    registerClass(L"QhEnumOverReport", overReportingProc, nullptr);
-    const DWORD overlapped = WS_OVERLAPPEDWINDOW | WS_VISIBLE;
-    plain = create(L"QhEnumPlain", L"qh-enum plain", overlapped, 0, 40, 60, 300, 200);
     for (const wchar_t* title : {L"qh-enum sort B", L"qh-enum sort a", L"qh-enum sort A", L"qh-enum sort AB",
-                                 L"qh-enum sort \u00e9t\u00e9"}) {
-      create(L"QhEnumPlain", title, overlapped);
+                                 L"qh-enum sort \u00e9t\u00e9", L"qh-enum lone \xD800 surrogate"}) {
+      create(L"QhEnumPlain", title, kOverlapped);
     }
-    create(L"QhEnumAlphaIcon", L"qh-enum alpha icon", overlapped);
-    create(L"QhEnumMaskIcon", L"qh-enum mask icon", overlapped);
-    create(L"QhEnumOverReport", L"qh-enum over-reported", overlapped);
-    create(L"QhEnumPlain", L"qh-enum lone \xD800 surrogate", overlapped);
+    create(L"QhEnumAlphaIcon", L"qh-enum alpha icon", kOverlapped);
+    create(L"QhEnumMaskIcon", L"qh-enum mask icon", kOverlapped);
+    create(L"QhEnumOverReport", L"qh-enum over-reported", kOverlapped);
     windows = WindowEnumerator::enumerateWindows();
   }
-
-  static void registerClass(const wchar_t* name, WNDPROC proc, HICON icon) {
-    WNDCLASSEXW wc{};
-    wc.cbSize = sizeof(wc);
-    wc.lpfnWndProc = proc;
-    wc.hInstance = GetModuleHandleW(nullptr);
-    wc.hIcon = icon;
-    wc.lpszClassName = name;
-    ASSERT_NE(RegisterClassExW(&wc), 0) << GetLastError();
-  }
-  static HWND create(const wchar_t* cls, const wchar_t* title, DWORD style, DWORD exStyle = 0, int x = 100,
-                     int y = 100, int width = 320, int height = 240) {
-    HWND hwnd = CreateWindowExW(exStyle, cls, title, style, x, y, width, height, nullptr, nullptr,
+  // A size x size window at (10, 20).
+  static HWND create(const wchar_t* cls, const wchar_t* title, DWORD style, DWORD exStyle = 0,
+                     int size = 200) {
+    HWND hwnd = CreateWindowExW(exStyle, cls, title, style, 10, 20, size, size, nullptr, nullptr,
                                 GetModuleHandleW(nullptr), nullptr);
     EXPECT_NE(hwnd, nullptr);
     return hwnd;
   }
   static const WindowInfo* find(const std::string& title) {
-    for (const auto& info : windows) {
-      if (info.title == title) return &info;
-    }
-    return nullptr;
-  }
-  static bool listed(HWND hwnd) {
-    return std::any_of(windows.begin(), windows.end(), [&](const WindowInfo& info) {
-      return info.id == static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hwnd));
-    });
+    const auto it =
+        std::find_if(windows.begin(), windows.end(), [&](const WindowInfo& w) { return w.title == title; });
+    return it == windows.end() ? nullptr : &*it;
   }
 
-  static inline HWND plain = nullptr;
+  static constexpr DWORD kOverlapped = WS_OVERLAPPEDWINDOW | WS_VISIBLE;
   static inline std::vector<WindowInfo> windows;
 };
 
-TEST_F(WindowEnumeratorTest, DescribesACaptionedWindow) {
-  const WindowInfo* info = find("qh-enum plain");
-  ASSERT_NE(info, nullptr);
-  EXPECT_EQ(info->id, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(plain)));
-  EXPECT_EQ(info->className, "QhEnumPlain");
-  RECT rect{};
-  ASSERT_TRUE(GetWindowRect(plain, &rect));
-  EXPECT_EQ(std::vector<int>({info->x, info->y, info->width, info->height}),
-            std::vector<int>({rect.left, rect.top, 300, 200}));
-  EXPECT_EQ(std::vector<bool>({info->isVisible, info->isMinimized, info->isMaximized}),
-            std::vector<bool>({true, false, false}));
-  wchar_t path[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  const std::wstring exe(path);
-  const std::string expected = WindowEnumerator::wideToUtf8(exe.substr(exe.find_last_of(L"\\/") + 1));
-  EXPECT_EQ(_stricmp(info->processName.c_str(), expected.c_str()), 0) << info->processName;
-  EXPECT_TRUE(info->iconBase64.empty());  // no window, class or executable icon
-}
-
 TEST_F(WindowEnumeratorTest, ListsOnlyWindowsSomebodyWouldStream) {
-  const DWORD overlapped = WS_OVERLAPPEDWINDOW | WS_VISIBLE, popup = WS_POPUP | WS_VISIBLE;
+  const DWORD popup = WS_POPUP | WS_VISIBLE;
   struct Case {
     const wchar_t* cls;
     const wchar_t* title;
@@ -136,25 +102,33 @@ TEST_F(WindowEnumeratorTest, ListsOnlyWindowsSomebodyWouldStream) {
     int size;
     bool listed;
   };
-  std::vector<std::pair<HWND, bool>> created;
   for (const Case& c :
-       {Case{L"QhEnumPlain", L"tool", overlapped, WS_EX_TOOLWINDOW | WS_EX_APPWINDOW, 100, false},
+       {Case{L"QhEnumPlain", L"tool", kOverlapped, WS_EX_TOOLWINDOW | WS_EX_APPWINDOW, 100, false},
         Case{L"QhEnumPlain", L"hidden", WS_OVERLAPPEDWINDOW, 0, 100, false},
-        Case{L"QhEnumPlain", L"", overlapped, 0, 100, false},
-        Case{L"QhEnumPlain", L"Program Manager", overlapped, 0, 100, false},
-        Case{L"Xaml_WindowedPopupClass", L"excluded class", overlapped, 0, 100, false},
+        Case{L"QhEnumPlain", L"", kOverlapped, 0, 100, false},
+        Case{L"QhEnumPlain", L"Program Manager", kOverlapped, 0, 100, false},
+        Case{L"Xaml_WindowedPopupClass", L"excluded class", kOverlapped, 0, 100, false},
         Case{L"QhEnumPlain", L"bare popup", popup, 0, 100, false},
         Case{L"QhEnumPlain", L"zero size", popup | WS_BORDER, 0, 0, false},
-        Case{L"PROGMAN", L"upper-case class", overlapped, 0, 100, true},
+        Case{L"PROGMAN", L"upper-case class", kOverlapped, 0, 100, true},
         Case{L"QhEnumPlain", L"border only", popup | WS_BORDER, 0, 100, true},
         Case{L"QhEnumPlain", L"app popup", popup, WS_EX_APPWINDOW, 100, true}}) {
-    created.emplace_back(create(c.cls, c.title, c.style, c.exStyle, 10, 10, c.size, c.size), c.listed);
+    const uint32_t id = idOf(create(c.cls, c.title, c.style, c.exStyle, c.size));
+    const auto all = WindowEnumerator::enumerateWindows();
+    EXPECT_EQ(std::any_of(all.begin(), all.end(), [&](const WindowInfo& w) { return w.id == id; }), c.listed)
+        << c.title;
   }
-  windows = WindowEnumerator::enumerateWindows();
-  for (size_t i = 0; i < created.size(); ++i) EXPECT_EQ(listed(created[i].first), created[i].second) << i;
 }
 
-TEST_F(WindowEnumeratorTest, TitlesAreExactValidUtf8SortedByteWise) {
+// Titles in valid UTF-8, cut at what was copied, sorted byte-wise; class, process, size, state, and
+// no icon where neither window, class nor executable has one.
+TEST_F(WindowEnumeratorTest, DescribesWindowsWithExactValidUtf8TitlesSortedByteWise) {
+  const WindowInfo* info = find("qh-enum sort A");
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(std::vector<int64_t>({info->width, info->height, info->isVisible, info->isMinimized,
+                                  info->isMaximized, info->iconBase64.empty()}),
+            std::vector<int64_t>({200, 200, true, false, false, true}));
+  EXPECT_EQ(info->className + " " + info->processName, "QhEnumPlain window_enumerator_test.exe");
   EXPECT_TRUE(std::is_sorted(windows.begin(), windows.end(),
                              [](const WindowInfo& a, const WindowInfo& b) { return a.title < b.title; }));
   std::vector<std::string> ours;
@@ -164,10 +138,8 @@ TEST_F(WindowEnumeratorTest, TitlesAreExactValidUtf8SortedByteWise) {
   EXPECT_EQ(ours, (std::vector<std::string>{"A", "AB", "B", "a", "\xC3\xA9t\xC3\xA9"}));
   EXPECT_NE(find("qh-enum over-reported"), nullptr) << "only the real text is kept";
   EXPECT_NE(find("qh-enum lone \xEF\xBF\xBD surrogate"), nullptr);
-  EXPECT_EQ(WindowEnumerator::wideToUtf8(L""), "");
-  EXPECT_EQ(WindowEnumerator::wideToUtf8(L"A\u00e9\u4e2d\xD83D\xDE00"),
-            "A\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80");
-  EXPECT_EQ(WindowEnumerator::wideToUtf8(L"\xDC00x\xD800"), "\xEF\xBF\xBDx\xEF\xBF\xBD");
+  EXPECT_EQ(WindowEnumerator::wideToUtf8(L"\xDC00x\u4e2d\xD83D\xDE00\xD800"),
+            "\xEF\xBF\xBDx\xE4\xB8\xAD\xF0\x9F\x98\x80\xEF\xBF\xBD");
   EXPECT_EQ(WindowEnumerator::wideToUtf8(L"\xD800\xD800\xDC00"), "\xEF\xBF\xBD\xF0\x90\x80\x80");
 }
 
@@ -175,15 +147,10 @@ TEST_F(WindowEnumeratorTest, ClassIconsBecomePngWithTheirTransparency) {
   struct Case {
     const char* title;
     int width, height;
-    std::function<Bytes(int, int)> rgba;
+    Bytes left, right;  // RGBA of the left and right halves; alpha 0: any colour
   };
-  for (const Case& c : {Case{"qh-enum alpha icon", 32, 32,
-                             [](int x, int) {
-                               return x < 16 ? Bytes{255, 0, 0, 255} : Bytes{0, 0, 0, 0};
-                             }},
-                        Case{"qh-enum mask icon", 24, 16, [](int, int) {
-                               return Bytes{0, 0, 255, 255};
-                             }}}) {
+  for (const Case& c : {Case{"qh-enum alpha icon", 32, 32, {255, 0, 0, 255}, {0, 0, 0, 0}},
+                        Case{"qh-enum mask icon", 24, 16, {0, 0, 255, 255}, {0, 0, 255, 255}}}) {
     SCOPED_TRACE(c.title);
     const WindowInfo* info = find(c.title);
     ASSERT_NE(info, nullptr);
@@ -192,8 +159,9 @@ TEST_F(WindowEnumeratorTest, ClassIconsBecomePngWithTheirTransparency) {
     const Bytes rgba = decodeIcon(info->iconBase64, width, height);
     ASSERT_EQ(std::make_pair(width, height), std::make_pair(c.width, c.height));
     for (int i = 0; i < width * height; ++i) {
-      Bytes want = c.rgba(i % width, i / width), got(&rgba[size_t(i) * 4], &rgba[size_t(i) * 4] + 4);
-      if (want[3] == 0) got = {0, 0, 0, got[3]};  // a transparent pixel's colour does not matter
+      const Bytes& want = i % width < width / 2 ? c.left : c.right;
+      Bytes got(&rgba[size_t(i) * 4], &rgba[size_t(i) * 4] + 4);
+      if (want[3] == 0) got = {0, 0, 0, got[3]};
       ASSERT_EQ(got, want) << "pixel " << i % width << "," << i / width;
     }
   }
