@@ -30,7 +30,10 @@ namespace {
 constexpr uint16_t kDiscoveryPort = DiscoveryResponder::kDefaultUdpPort;
 constexpr uint32_t kStatisticsInterval = 360;
 
-HWND windowHandle(uint32_t windowId) { return reinterpret_cast<HWND>(static_cast<uintptr_t>(windowId)); }
+// A window id carries the 32 significant bits of the window's handle.
+HWND windowHandle(uint32_t windowId) {
+  return reinterpret_cast<HWND>(static_cast<uintptr_t>(windowId));  // NOLINT(performance-no-int-to-ptr)
+}
 
 const char* originName(StreamOrigin origin) {
   return origin == StreamOrigin::Client ? "client" : "control window";
