@@ -175,8 +175,10 @@ void Application::bindCallbacks() {
   signalingServer->setClientConnectedCallback([this](const std::string& address) {
     SPDLOG_INFO("Client connected from {} (TCP video port: {})", address, settings.videoPort);
   });
-  captureOrchestrator->setFrameCallback([this](uint8_t streamId, const uint8_t* data, size_t size,
-                                               bool keyframe) { onFrame(streamId, data, size, keyframe); });
+  captureOrchestrator->setFrameCallback(
+      [this](uint8_t streamId, const uint8_t* data, size_t size, bool keyframe) {
+        handleFrame(streamId, data, size, keyframe);
+      });
   captureOrchestrator->setResolutionChangedCallback(
       [this](uint8_t streamId, uint32_t width, uint32_t height) {
         handleResolutionChange(streamId, width, height);
@@ -393,7 +395,7 @@ void Application::setStreamingPriority(bool streaming) {
   }
 }
 
-void Application::onFrame(uint8_t streamId, const uint8_t* data, size_t size, bool keyframe) {
+void Application::handleFrame(uint8_t streamId, const uint8_t* data, size_t size, bool keyframe) {
   if (keyframe && signalingServer) {
     if (const auto pending = streams.pendingConfig(streamId)) {
       // The orchestrator's lock is held by this capture thread, so asking it here is safe.
