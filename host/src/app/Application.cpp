@@ -319,7 +319,6 @@ bool Application::startClientStream(uint32_t windowId, uint8_t streamId) {
     SPDLOG_ERROR("Failed to start capture for window {:x}", windowId);
     return false;
   }
-  SPDLOG_INFO("Capture started for window {:x} on stream {}", windowId, streamId);
   return true;
 }
 
@@ -328,11 +327,7 @@ bool Application::startCapture(uint32_t windowId, uint8_t streamId) {
     SPDLOG_ERROR("Capture orchestrator not initialized");
     return false;
   }
-  if (!startStream(windowId, streamId, StreamOrigin::ControlWindow)) {
-    return false;
-  }
-  SPDLOG_INFO("Started capture for window {} on stream {}", windowId, streamId);
-  return true;
+  return startStream(windowId, streamId, StreamOrigin::ControlWindow);
 }
 
 bool Application::startStream(uint32_t windowId, uint8_t streamId, StreamOrigin origin) {
@@ -346,6 +341,11 @@ bool Application::startStream(uint32_t windowId, uint8_t streamId, StreamOrigin 
   }
   if (!captureOrchestrator->startCapture(windowId, streamId)) {
     return false;
+  }
+  if (origin == StreamOrigin::Client) {
+    SPDLOG_INFO("Capture started for window {:x} on stream {}", windowId, streamId);
+  } else {
+    SPDLOG_INFO("Started capture for window {} on stream {}", windowId, streamId);
   }
   streams.started(streamId, origin, windowId, audioCapture && audioCapture->isRunning());
   if (inputInjector) {
