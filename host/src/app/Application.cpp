@@ -48,7 +48,9 @@ std::string computerName() {
   return std::string(name, size);
 }
 
-InjectorEvent injectorEventFrom(const ClientInput& input) {
+// The injector's record from either channel's record (the same fields, laid out differently).
+template <typename Record>
+InjectorEvent injectorEventFrom(const Record& input) {
   InjectorEvent event;
   event.type = input.type;
   event.action = input.action;
@@ -550,14 +552,7 @@ void Application::dispatchInputEvent(const InputEvent& event) {
     inputInjector->sendUnicodeChar(event.x);
     return;
   }
-  InjectorEvent injected;
-  injected.type = event.type;
-  injected.action = event.action;
-  injected.x = event.x;
-  injected.y = event.y;
-  injected.code = event.code;
-  injected.modifiers = event.modifiers;
-  injected.wheelDelta = event.wheelDelta;
+  const InjectorEvent injected = injectorEventFrom(event);
   if (window) {
     inputInjector->handleEventFor(windowHandle(*window), injected);
   } else {
