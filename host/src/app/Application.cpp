@@ -30,7 +30,10 @@ namespace {
 constexpr uint16_t kDiscoveryPort = DiscoveryResponder::kDefaultUdpPort;
 constexpr uint32_t kStatisticsInterval = 360;
 
-HWND windowHandle(uint32_t windowId) { return reinterpret_cast<HWND>(static_cast<uintptr_t>(windowId)); }
+// A window id carries the 32 significant bits of the window's handle.
+HWND windowHandle(uint32_t windowId) {
+  return reinterpret_cast<HWND>(static_cast<uintptr_t>(windowId));  // NOLINT(performance-no-int-to-ptr)
+}
 
 const char* originName(StreamOrigin origin) {
   return origin == StreamOrigin::Client ? "client" : "control window";
@@ -45,7 +48,9 @@ std::string computerName() {
   return std::string(name, size);
 }
 
-InjectorEvent injectorEventFrom(const ClientInput& input) {
+// The injector's record from either channel's record (the same fields, laid out differently).
+template <typename Record>
+InjectorEvent injectorEventFrom(const Record& input) {
   InjectorEvent event;
   event.type = input.type;
   event.action = input.action;
@@ -172,8 +177,10 @@ void Application::bindCallbacks() {
   signalingServer->setClientConnectedCallback([this](const std::string& address) {
     SPDLOG_INFO("Client connected from {} (TCP video port: {})", address, settings.videoPort);
   });
-  captureOrchestrator->setFrameCallback([this](uint8_t streamId, const uint8_t* data, size_t size,
-                                               bool keyframe) { onFrame(streamId, data, size, keyframe); });
+  captureOrchestrator->setFrameCallback(
+      [this](uint8_t streamId, const uint8_t* data, size_t size, bool keyframe) {
+        handleFrame(streamId, data, size, keyframe);
+      });
   captureOrchestrator->setResolutionChangedCallback(
       [this](uint8_t streamId, uint32_t width, uint32_t height) {
         handleResolutionChange(streamId, width, height);
@@ -314,7 +321,6 @@ bool Application::startClientStream(uint32_t windowId, uint8_t streamId) {
     SPDLOG_ERROR("Failed to start capture for window {:x}", windowId);
     return false;
   }
-  SPDLOG_INFO("Capture started for window {:x} on stream {}", windowId, streamId);
   return true;
 }
 
@@ -323,11 +329,7 @@ bool Application::startCapture(uint32_t windowId, uint8_t streamId) {
     SPDLOG_ERROR("Capture orchestrator not initialized");
     return false;
   }
-  if (!startStream(windowId, streamId, StreamOrigin::ControlWindow)) {
-    return false;
-  }
-  SPDLOG_INFO("Started capture for window {} on stream {}", windowId, streamId);
-  return true;
+  return startStream(windowId, streamId, StreamOrigin::ControlWindow);
 }
 
 bool Application::startStream(uint32_t windowId, uint8_t streamId, StreamOrigin origin) {
@@ -341,6 +343,11 @@ bool Application::startStream(uint32_t windowId, uint8_t streamId, StreamOrigin 
   }
   if (!captureOrchestrator->startCapture(windowId, streamId)) {
     return false;
+  }
+  if (origin == StreamOrigin::Client) {
+    SPDLOG_INFO("Capture started for window {:x} on stream {}", windowId, streamId);
+  } else {
+    SPDLOG_INFO("Started capture for window {} on stream {}", windowId, streamId);
   }
   streams.started(streamId, origin, windowId, audioCapture && audioCapture->isRunning());
   if (inputInjector) {
@@ -390,7 +397,7 @@ void Application::setStreamingPriority(bool streaming) {
   }
 }
 
-void Application::onFrame(uint8_t streamId, const uint8_t* data, size_t size, bool keyframe) {
+void Application::handleFrame(uint8_t streamId, const uint8_t* data, size_t size, bool keyframe) {
   if (keyframe && signalingServer) {
     if (const auto pending = streams.pendingConfig(streamId)) {
       // The orchestrator's lock is held by this capture thread, so asking it here is safe.
@@ -545,14 +552,7 @@ void Application::dispatchInputEvent(const InputEvent& event) {
     inputInjector->sendUnicodeChar(event.x);
     return;
   }
-  InjectorEvent injected;
-  injected.type = event.type;
-  injected.action = event.action;
-  injected.x = event.x;
-  injected.y = event.y;
-  injected.code = event.code;
-  injected.modifiers = event.modifiers;
-  injected.wheelDelta = event.wheelDelta;
+  const InjectorEvent injected = injectorEventFrom(event);
   if (window) {
     inputInjector->handleEventFor(windowHandle(*window), injected);
   } else {

@@ -68,6 +68,13 @@ class Application {
   void applyVSyncSettings(bool enabled);
   void applyFullRangeColorSettings(bool enabled);
 
+  // Bound to the orchestrator: one encoded access unit of a stream (with its stream
+  // configuration first when that is due) to the video channel. Capture thread, under the
+  // orchestrator's lock; the bytes are valid only during the call.
+  void handleFrame(uint8_t streamId, const uint8_t* data, size_t size, bool keyframe);
+  // Bound to the orchestrator: a stream's captured size changed.
+  void handleResolutionChange(uint8_t streamId, uint32_t width, uint32_t height);
+
   // Standard base64 without line breaks.
   static std::string base64Encode(const std::vector<uint8_t>& data);
 
@@ -91,8 +98,6 @@ class Application {
   // another origin's check and start.
   bool startStream(uint32_t windowId, uint8_t streamId, StreamOrigin origin);
   void stopStream(uint8_t streamId, StreamOrigin origin);
-  void onFrame(uint8_t streamId, const uint8_t* data, size_t size, bool keyframe);
-  void handleResolutionChange(uint8_t streamId, uint32_t width, uint32_t height);
   void onClientFeedback(const ClientFeedback& feedback);
   void applyBitrateToClientStreams(uint32_t bitrate, uint32_t maxBitrate);
   void dispatchInputEvent(const InputEvent& event);

@@ -155,25 +155,14 @@ void DetachLogView(quorvane::host::UISink<std::mutex>& sink) { sink.setCallback(
 void ConnectUIToApplication() {
   using namespace quorvane::host;
   const Settings& settings = g_app->settings;
-  UISettings ui;
+  UISettings ui;  // the control window's own fields keep their defaults (preset High, H.264, ...)
   ui.signalingPort = settings.signalingPort;
   ui.videoPort = settings.videoPort;
   ui.audioPort = settings.audioPort;
   ui.inputPort = settings.inputPort;
-  ui.qualityPreset = 2;
   ui.targetFps = static_cast<int32_t>(settings.targetFps);
   ui.targetBitrate = static_cast<int32_t>(settings.targetBitrate);
   ui.maxBitrate = static_cast<int32_t>(settings.maxBitrate);
-  ui.codec = "h264";
-  ui.audioBitrate = 128;
-  ui.micPassthrough = false;
-  ui.micVolume = 85;
-  ui.noiseCancellation = true;
-  ui.trackControllers = true;
-  ui.forwardTracking = false;
-  ui.lowLatencyMode = true;
-  ui.adaptiveBitrate = true;
-  ui.sliceEncoding = true;
   ui.sharpeningEnabled = settings.sharpeningEnabled;
   ui.sharpness = settings.sharpness;
   ui.fullRangeColor = settings.fullRangeColor;
