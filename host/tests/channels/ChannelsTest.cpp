@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -54,139 +55,112 @@ Bytes numbered(size_t size, uint16_t number) {
   return data;
 }
 
-bool logged(const LogCapture& log, const std::string& text, size_t times = 1) {
-  return waitFor([&] { return log.count(text) >= times; });
-}
-
 // Records of the video channel: type byte, then the naturally aligned layout.
 const Bytes kInputBody{3, 7, 1, 4, 0xAA, 0x34, 0x12, 0x78, 0x56, 2, 5, 0x88, 0xFF};
 const Bytes kFeedbackBody{4, 1, 2, 3, 4, 5, 6, 7, 8, 12, 0, 0x2C, 0x01};
 
+// A video channel with room for 128 KiB of packets, that drops a client which takes nothing
+// for a second; its callbacks log what they get.
 class VideoChannel : public ::testing::Test {
  protected:
-  void SetUp() override { startServer(TcpTransportServer::kSendTimeout, TcpTransportServer::kBacklogBytes); }
-
-  void startServer(std::chrono::milliseconds sendTimeout, size_t backlogBytes) {
-    server = std::make_unique<TcpTransportServer>(0, sendTimeout, backlogBytes);
-    ASSERT_TRUE(server->start());
-    server->onKeyframeRequest = [](uint8_t id) { spdlog::info("key {}", id); };
-    server->setClientInputCallback([](const ClientInput& in) {
+  void SetUp() override {
+    ASSERT_TRUE(server.start());
+    server.onKeyframeRequest = [](uint8_t id) { spdlog::info("key {}", id); };
+    server.setClientInputCallback([](const ClientInput& in) {
       spdlog::info("input {} {} {} {} {} {} {} {}", in.streamId, in.type, in.action, in.x, in.y, in.code,
                    in.modifiers, in.wheelDelta);
     });
-    server->setClientFeedbackCallback(
+    server.setClientFeedbackCallback(
         [](const ClientFeedback& fb) { spdlog::info("feedback {} {}", fb.decodeTimeMs, fb.rttMs); });
   }
 
-  // A client with a small window when it is not to read.
-  void connect(LoopbackClient& client, bool stalled = false) {
+  bool logged(const std::string& text, size_t times = 1) {
+    return waitFor([&] { return log.count(text) >= times; });
+  }
+
+  void connect(LoopbackClient& client) {
     const size_t before = log.count("TCP client connected from 127.0.0.1");
-    if (stalled) client.setReceiveBuffer(4096);
-    ASSERT_TRUE(client.connect(server->localPort()));
-    ASSERT_TRUE(logged(log, "TCP client connected from 127.0.0.1", before + 1));
+    ASSERT_TRUE(client.connect(server.localPort()));
+    ASSERT_TRUE(logged("TCP client connected from 127.0.0.1", before + 1));
   }
 
   Bytes roundTrip(LoopbackClient& client, uint8_t stream, const Bytes& unit, bool key = false) {
-    server->sendVideoFrame(stream, unit.data(), unit.size(), key);
+    server.sendVideoFrame(stream, unit.data(), unit.size(), key);
     return client.read(20 + unit.size());
   }
 
   // A new client has its records read and gets frames, whatever connected before.
   void expectServesGoodClient() {
     LoopbackClient good;
-    ASSERT_TRUE(good.connect(server->localPort()));
+    ASSERT_TRUE(good.connect(server.localPort()));
     const size_t before = log.count("key 42");
     ASSERT_TRUE(good.write(framed({{16, 42}})));
-    ASSERT_TRUE(logged(log, "key 42", before + 1));
+    ASSERT_TRUE(logged("key 42", before + 1));
     EXPECT_EQ(le(roundTrip(good, 2, {1, 2, 3}), 0, 4), 19u);
   }
 
   LogCapture log;
-  std::unique_ptr<TcpTransportServer> server;
+  TcpTransportServer server{0, 1s, 128 * 1024};
 };
 
 }  // namespace
 
-TEST_F(VideoChannel, PacketBytesLengthsAndSequence) {
-  const Bytes unit{0xA0, 0xA1, 0xA2, 0xA3, 0xA4};
-  server->sendVideoFrame(1, unit.data(), unit.size(), true);  // no client: dropped, no number taken
-  LoopbackClient client;
-  connect(client);
+TEST_F(VideoChannel, PacketsRecordsAndReplacedOrBrokenClients) {
+  server.sendVideoFrame(1, kInputBody.data(), 5, true);  // no client: dropped, no number taken
+  LoopbackClient first, second;
+  connect(first);
   // The send time in 90 kHz ticks of the steady clock, read here before and after.
   const auto ticks = [] {
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
     return uint32_t(uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(now).count()) * 9 / 100);
   };
-  const uint32_t before = ticks();
-  auto p = roundTrip(client, 7, unit, true);
-  ASSERT_EQ(p.size(), 25u);
-  EXPECT_LE(le(p, 12, 4) - before, ticks() - before);
-  p.erase(p.begin() + 12, p.begin() + 16);
-  EXPECT_EQ(p, (Bytes{21, 0, 0, 0, 1, 1, 7, 1, 0, 0, 13, 0, 1, 0, 1, 0, 0xA0, 0xA1, 0xA2, 0xA3, 0xA4}));
-
-  // Length, sequence and payload length: 65527 bytes make exactly 65535, beyond that it
-  // saturates while the prefix keeps counting.
-  const uint32_t cases[][4] = {{65527, 65543, 1, 65535}, {200000, 200016, 2, 65535}, {0, 16, 3, 8}};
-  for (const auto& [size, length, sequence, payloadLength] : cases) {
-    p = roundTrip(client, 9, Bytes(size, 0x5A));
+  // Headers without the time: the payload length saturates while the prefix counts on.
+  const std::tuple<uint8_t, size_t, bool, Bytes> cases[] = {
+      {7, 5, true, {21, 0, 0, 0, 1, 1, 7, 1, 0, 0, 13, 0, 1, 0, 1, 0}},
+      {9, 100000, false, {0xB0, 0x86, 1, 0, 1, 1, 9, 1, 1, 0, 0xFF, 0xFF, 3, 0, 1, 0}}};
+  for (const auto& [stream, size, key, header] : cases) {
+    const uint32_t before = ticks();
+    auto p = roundTrip(first, stream, numbered(size, 0xA0A1), key);
     ASSERT_EQ(p.size(), 20 + size);
-    EXPECT_EQ(le(p, 0, 4), length);
-    EXPECT_EQ(le(p, 8, 2), sequence);
-    EXPECT_EQ(le(p, 10, 2), payloadLength);
-    EXPECT_EQ(p[16], 3);  // not a keyframe
+    EXPECT_LE(le(p, 12, 4) - before, ticks() - before);
+    EXPECT_TRUE(std::equal(p.begin() + 20, p.end(), numbered(size, 0xA0A1).begin()));
+    p.erase(p.begin() + 12, p.begin() + 16);
+    p.resize(16);
+    EXPECT_EQ(p, header);
   }
-  // The counter runs on across a reconnect.
-  client.reset();
-  ASSERT_TRUE(waitFor([&] { return !server->isClientConnected(); }));
-  LoopbackClient next;
-  connect(next);
-  EXPECT_EQ(le(roundTrip(next, 1, unit), 8, 2), 4u);
-}
-
-TEST_F(VideoChannel, ClientRecordsReplacementAndBrokenClients) {
-  LoopbackClient first, second;
-  connect(first);
+  // A newer client replaces the first, and the numbers run on. Its records reach their
+  // callbacks; a length above the limit ends reading but not the client.
   connect(second);
   EXPECT_TRUE(first.waitClosed());
+  EXPECT_EQ(le(roundTrip(second, 1, {9}), 8, 2), 2u);
   ASSERT_TRUE(second.write(framed({{16, 5}, kInputBody, kFeedbackBody, {0, 1, 2}})));
-  EXPECT_TRUE(logged(log, "feedback 12 300"));
-  EXPECT_TRUE(log.contains("key 5"));
-  EXPECT_TRUE(log.contains("input 7 1 4 4660 22136 2 5 -120"));
-  // A length above the limit: no longer read, but still the client, and it gets frames.
   ASSERT_TRUE(second.write({0x01, 0x00, 0x40, 0x00, 16, 77}));
-  ASSERT_TRUE(logged(log, "TCP message too large: 4194305 bytes"));
+  ASSERT_TRUE(logged("TCP message too large: 4194305 bytes"));
+  EXPECT_TRUE(log.contains("key 5") && log.contains("feedback 12 300"));
+  EXPECT_TRUE(log.contains("input 7 1 4 4660 22136 2 5 -120"));
   EXPECT_EQ(roundTrip(second, 1, {9}).size(), 21u);
-  expectServesGoodClient();
-  EXPECT_FALSE(log.contains("key 77"));
-
-  // Broken off mid-record, and a flood of connections that reset at once.
-  LoopbackClient broken;
-  connect(broken);
-  ASSERT_TRUE(broken.write({100, 0, 0, 0, 4, 4, 4}));
-  broken.socket().close();
-  ASSERT_TRUE(logged(log, "TCP read error:"));
-  for (int i = 0; i < 100; ++i) {
+  for (int i = 0; i < 100; ++i) {  // connections that reset at once
     LoopbackClient flood;
-    ASSERT_TRUE(flood.connect(server->localPort()));
+    ASSERT_TRUE(flood.connect(server.localPort()));
     if (i % 2) flood.write({1, 0});
     flood.reset();
   }
   expectServesGoodClient();
+  EXPECT_FALSE(log.contains("key 77"));
 }
 
 TEST_F(VideoChannel, ClientThatFallsBehindCostsFramesOfItsStreamNotWaiting) {
   // A send that waited for the client would have it dropped after a second.
-  server.reset();
-  startServer(1s, 64 * 1024);
   LoopbackClient client;
-  connect(client, true);
+  client.setReceiveBuffer(4096);
+  connect(client);
   const size_t size = 16 * 1024;
   uint16_t refused = 0;  // the first frame that finds no room asks for a keyframe at once
   while (refused < 1000 && !log.contains("key 1"))
-    server->sendVideoFrame(1, numbered(size, refused++).data(), size, false);
+    server.sendVideoFrame(1, numbered(size, refused++).data(), size, false);
   ASSERT_EQ(log.count("key "), 1u);
-  server->sendVideoFrame(1, numbered(10, 0).data(), 10, false);  // stream 1 waits for a keyframe
-  for (uint16_t n = 0; n + 1 < refused; ++n) {                   // the earlier ones, whole and in order
+  server.sendVideoFrame(1, numbered(10, 0).data(), 10, false);  // stream 1 waits for a keyframe
+  for (uint16_t n = 0; n + 1 < refused; ++n) {                  // the earlier ones, whole and in order
     const auto p = readPacket(client);
     ASSERT_EQ(p.size(), 20 + size);
     ASSERT_EQ(le(p, 8, 2), n);
@@ -195,7 +169,7 @@ TEST_F(VideoChannel, ClientThatFallsBehindCostsFramesOfItsStreamNotWaiting) {
   // Stream 1 goes on from a keyframe; stream 2 was never held back. The numbers run on.
   const std::pair<uint8_t, bool> after[] = {{1, false}, {2, false}, {1, true}, {1, false}};
   for (uint16_t i = 0; i < 4; ++i) {
-    server->sendVideoFrame(after[i].first, numbered(10, i).data(), 10, after[i].second);
+    server.sendVideoFrame(after[i].first, numbered(10, i).data(), 10, after[i].second);
   }
   for (uint16_t i = 1; i < 4; ++i) {
     const auto p = readPacket(client);
@@ -204,76 +178,51 @@ TEST_F(VideoChannel, ClientThatFallsBehindCostsFramesOfItsStreamNotWaiting) {
               (Bytes{uint8_t(i - 2), after[i].first, uint8_t(after[i].second ? 1 : 3), uint8_t(i)}));
   }
   // A frame larger than the whole backlog goes on its own, once nothing else waits.
-  const auto large = numbered(100000, 7);
+  const auto large = numbered(200000, 7);
   ASSERT_TRUE(waitFor([&] {
-    server->sendVideoFrame(1, large.data(), large.size(), true);
+    server.sendVideoFrame(1, large.data(), large.size(), true);
     return client.socket().available() > 0;
   }));
   const auto p = readPacket(client);
-  EXPECT_TRUE(p.size() == 100020 && std::equal(p.begin() + 20, p.end(), large.begin()));
+  EXPECT_TRUE(p.size() == 200020 && std::equal(p.begin() + 20, p.end(), large.begin()));
   // One that takes nothing for the limit while packets wait is dropped.
   const Bytes unit(4 << 20, 0x11);
   EXPECT_TRUE(waitFor([&] {
-    server->sendVideoFrame(1, unit.data(), unit.size(), true);
-    return !server->isClientConnected();
+    server.sendVideoFrame(1, unit.data(), unit.size(), true);
+    return !server.isClientConnected();
   }));
   EXPECT_EQ(log.count("TCP send failed: "), 1u);
   expectServesGoodClient();
 }
 
 TEST(Channels, CallbacksMayBeAssignedWhileRecordsArriveAndStartIsOnce) {  // video and input
-  LogCapture log;
   TcpTransportServer video(0);
   TcpInputServer input(0);
-  ASSERT_TRUE(video.start());
-  ASSERT_TRUE(input.start());
+  ASSERT_TRUE(video.start() && input.start());
   EXPECT_FALSE(video.start());  // fails, and the running channel goes on serving
   EXPECT_FALSE(input.start());
-  EXPECT_EQ(log.count("Failed to start TCP transport: "), 1u);
-  EXPECT_EQ(log.count("Failed to start TCP input server: "), 1u);
   LoopbackClient videoClient, inputClient;
   ASSERT_TRUE(videoClient.connect(video.localPort()) && inputClient.connect(input.localPort()));
-  ASSERT_TRUE(waitFor([&] { return video.isClientConnected() && input.isClientConnected(); }));
   std::atomic<bool> feeding{true};
   std::thread feeder([&] {
     const auto records = framed({{16, 1}, kInputBody, kFeedbackBody});
     while (feeding && videoClient.write(records) && inputClient.write(framed({Bytes(12, 1)}))) {
     }
   });
-  std::atomic<int> calls{0};
-  const auto count = [&](auto&&...) { ++calls; };
+  std::atomic<int> calls[4] = {};
   EXPECT_TRUE(waitFor([&] {
-    video.onKeyframeRequest = count;
-    video.setClientInputCallback(count);
-    video.setClientFeedbackCallback(count);
-    input.onInputEvent = count;
-    return calls > 1000;
+    video.onKeyframeRequest = [&](uint8_t) { ++calls[0]; };
+    video.setClientInputCallback([&](const ClientInput&) { ++calls[1]; });
+    video.setClientFeedbackCallback([&](const ClientFeedback&) { ++calls[2]; });
+    input.onInputEvent = [&](const InputEvent&) { ++calls[3]; };
+    return std::all_of(std::begin(calls), std::end(calls), [](const auto& n) { return n > 300; });
   }));
   feeding = false;
   feeder.join();
-  video.onKeyframeRequest = [](uint8_t id) { spdlog::info("key {}", id); };
-  input.onInputEvent = [](const InputEvent& e) {
-    spdlog::info("event {} {} {} {} {} {} {} {}", +e.streamId, +e.type, +e.action, +e.x, +e.y, +e.code,
-                 +e.modifiers, +e.wheelDelta);
-  };
-  // An input event is byte-packed, 16-bit fields at odd offsets; bytes after the first twelve
-  // are ignored, and so are shorter messages.
-  Bytes event{3, 2, 3, 0xE9, 0x00, 0x78, 0x56, 0x41, 0x03, 0x88, 0xFF, 0x77};
-  event.resize(1024, 9);
-  auto stream = framed({{1, 2, 3}, event});
-  stream.insert(stream.end(), {0x01, 0x04, 0, 0});  // 1025 bytes announced
-  ASSERT_TRUE(videoClient.write(framed({{16, 99}})) && inputClient.write(stream));
-  EXPECT_TRUE(logged(log, "key 99") && logged(log, "TCP input message too large: 1025 bytes"));
-  EXPECT_TRUE(log.contains("TCP input message too small: 3 bytes"));
-  EXPECT_EQ(log.count("event 3 2 3 233 22136 65 3 -120"), 1u);
   video.sendVideoFrame(3, kInputBody.data(), 1, false);
   EXPECT_EQ(videoClient.read(21).size(), 21u);
-
-  TcpTransportServer never(0);  // never started: stop does nothing
-  never.stop();
   video.stop();
   video.stop();
-  EXPECT_EQ(log.count("TCP transport server stopped"), 1u);
   EXPECT_TRUE(videoClient.waitClosed());
 }
 
@@ -286,19 +235,17 @@ TEST(AudioChannel, FramingSequenceAndAClientThatFallsBehind) {
   LoopbackClient first, behind;
   ASSERT_TRUE(first.connect(server.localPort()));
   ASSERT_TRUE(waitFor([&] { return server.isClientConnected(); }));
-  for (int i = 0; i < 4; ++i) server.sendAudioData(5, opus.data(), opus.size());
-  for (uint32_t i = 0; i < 4; ++i) {
+  for (uint32_t i = 0; i < 2; ++i) {
+    server.sendAudioData(5, opus.data(), opus.size());
     auto p = readPacket(first);
     const auto now = std::chrono::steady_clock::now().time_since_epoch();
     ASSERT_EQ(p.size(), 116u);
     EXPECT_LE(uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()) - le(p, 12, 4),
               1000u);
     EXPECT_TRUE(std::equal(opus.begin(), opus.end(), p.begin() + 16));
-    p.erase(p.begin() + 12, p.end());
+    p.resize(12);
     EXPECT_EQ(p, (Bytes{112, 0, 0, 0, 1, 2, 5, 0, uint8_t(i), 0, 104, 0}));
   }
-  EXPECT_EQ(log.count("TCP Audio packet #"), 3u);
-
   // A newer client that does not read replaces the first. Packets that find no room are
   // dropped at once, and the numbers run on over those that go out.
   behind.setReceiveBuffer(4096);
@@ -313,7 +260,7 @@ TEST(AudioChannel, FramingSequenceAndAClientThatFallsBehind) {
     }));
     const auto p = readPacket(behind);
     ASSERT_EQ(p.size(), 4016u);
-    ASSERT_EQ(le(p, 8, 2), 4u + numbers.size());
+    ASSERT_EQ(le(p, 8, 2), 2u + numbers.size());
     numbers.push_back(uint16_t(le(p, 16, 2)));
     ASSERT_TRUE(std::equal(p.begin() + 16, p.end(), numbered(4000, numbers.back()).begin()));
   }

@@ -12,11 +12,13 @@
 
 namespace quorvane::test {
 
-// A client of a loopback TCP port whose every wait ends within kWait.
+// A client of a loopback TCP port whose every wait ends within kWait; one thread at a time.
 class LoopbackClient {
  public:
+  using Error = boost::system::error_code;
+
   bool connect(uint16_t port) {
-    boost::system::error_code error;
+    Error error;
     socket_.connect({boost::asio::ip::make_address_v4("127.0.0.1"), port}, error);
     if (!error) socket_.set_option(boost::asio::ip::tcp::no_delay(true), error);
     return !error;
@@ -25,7 +27,7 @@ class LoopbackClient {
   std::vector<uint8_t> read(size_t size) {
     std::vector<uint8_t> bytes(size);
     if (run([&](auto done) { boost::asio::async_read(socket_, boost::asio::buffer(bytes), done); }) !=
-        boost::system::error_code()) {
+        Error()) {
       bytes.clear();
     }
     return bytes;
@@ -33,18 +35,17 @@ class LoopbackClient {
   // True once the host has closed the connection.
   bool waitClosed() {
     std::vector<uint8_t> rest;
-    const auto result =
-        run([&](auto done) { boost::asio::async_read(socket_, boost::asio::dynamic_buffer(rest), done); });
-    return result.has_value();
+    return run([&](auto done) { boost::asio::async_read(socket_, boost::asio::dynamic_buffer(rest), done); })
+        .has_value();
   }
   // True when every byte was handed to the connection in time.
   bool write(const std::vector<uint8_t>& bytes) {
     return run([&](auto done) { boost::asio::async_write(socket_, boost::asio::buffer(bytes), done); }) ==
-           boost::system::error_code();
+           Error();
   }
   // Ends the connection with a reset instead of an orderly close.
   void reset() {
-    boost::system::error_code ignored;
+    Error ignored;
     socket_.set_option(boost::asio::socket_base::linger(true, 0), ignored);
     socket_.close(ignored);
   }
@@ -58,14 +59,13 @@ class LoopbackClient {
   // Runs the asynchronous operation that start(handler) begins until it ends, giving its error;
   // after the deadline closes the socket, lets the operation end, and gives nothing.
   template <typename Start>
-  std::optional<boost::system::error_code> run(Start start) {
-    std::optional<boost::system::error_code> result;
+  std::optional<Error> run(Start start) {
+    std::optional<Error> result;
     io.restart();
-    start([&](const boost::system::error_code& error, auto&&...) { result = error; });
+    start([&](const Error& error, auto&&...) { result = error; });
     io.run_for(kWait);
     if (result) return result;
-    boost::system::error_code ignored;
-    socket_.close(ignored);
+    reset();
     io.restart();
     io.run();
     return std::nullopt;
