@@ -9,7 +9,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
 
 #include "logging/Logging.h"
@@ -33,25 +32,19 @@ TEST(Logging, FileLevelsFlushRotationAndTheUiSink) {
   Logging::initialize("Other", false, spdlog::level::trace);  // ignored
   const auto logger = spdlog::default_logger();
   ASSERT_EQ(logger->name(), "QhTest");
-  const auto text = [&] {
-    std::stringstream ss;
-    ss << std::ifstream(file, std::ios::binary).rdbuf();
-    return ss.str();
-  };
   // Warnings are flushed at once; the file takes debug and above only, even with the logger
   // lowered to trace.
   spdlog::set_level(spdlog::level::trace);
   spdlog::trace("trace line");
   spdlog::warn("warn line {}", 1);
-  EXPECT_NE(text().find("] [warning] [QhTest] ["), std::string::npos) << text();
-  EXPECT_EQ(text().find("trace line"), std::string::npos);
+  std::stringstream text;
+  text << std::ifstream(file, std::ios::binary).rdbuf();
+  EXPECT_NE(text.str().find("] [warning] [QhTest] ["), std::string::npos) << text.str();
+  EXPECT_EQ(text.str().find("trace line"), std::string::npos);
 
   // Roll-over exactly when a line would take the file past 5,242,880 bytes, three rotated files
   // kept. Lines of exactly n bytes: the line overhead is measured once (console quiet meanwhile).
-  for (auto& sink : logger->sinks()) {
-    if (!std::dynamic_pointer_cast<spdlog::sinks::rotating_file_sink_mt>(sink))
-      sink->set_level(spdlog::level::off);
-  }
+  logger->sinks().front()->set_level(spdlog::level::off);  // the console
   logger->flush();
   const auto before = fs::file_size(file);
   spdlog::info("x");
@@ -67,12 +60,12 @@ TEST(Logging, FileLevelsFlushRotationAndTheUiSink) {
   line(65);                                                           // which one more byte overflows
   for (uint64_t i = 0; i < kLines - 1; ++i) line(64);                 // the fourth, and one line more
   logger->flush();
-  std::vector<uintmax_t> sizes;
-  for (const char* name : {"QhTest.1.log", "QhTest.2.log", "QhTest.3.log"})
-    sizes.push_back(fs::file_size(dir / name));
-  EXPECT_EQ(sizes, (std::vector<uintmax_t>{kLimit - 63, kLimit - 64, kLimit}));
-  EXPECT_EQ(fs::file_size(file), 64u);
-  EXPECT_FALSE(fs::exists(dir / "QhTest.4.log"));
+  const auto sizeOf = [&](const char* name) {
+    return fs::exists(dir / name) ? fs::file_size(dir / name) : 0;
+  };
+  EXPECT_EQ((std::vector{sizeOf("QhTest.log"), sizeOf("QhTest.1.log"), sizeOf("QhTest.2.log"),
+                         sizeOf("QhTest.3.log"), sizeOf("QhTest.4.log")}),
+            (std::vector<uintmax_t>{64, kLimit - 63, kLimit - 64, kLimit, 0}));
 
   // The UI sink gets level numbers and lines without the formatter's end of line, once it
   // has a callback; after shutdown nothing is added.

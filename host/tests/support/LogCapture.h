@@ -51,28 +51,26 @@ class LogCapture {
     }
     return result;
   }
-  void clear() {
-    std::lock_guard lock(sink_->linesMutex);
-    sink_->lines.clear();
-  }
+  void clear() { sink_->take(true); }
 
  private:
+  // Its lines are guarded by the base's mutex, which is held while a message is sunk.
   struct Sink : spdlog::sinks::base_sink<std::mutex> {
-    std::mutex linesMutex;
     std::vector<std::pair<Level, std::string>> lines;
+    // A copy of the lines so far, after which they are dropped if `clear` is set.
+    std::vector<std::pair<Level, std::string>> take(bool clear = false) {
+      std::lock_guard lock(mutex_);
+      return clear ? std::exchange(lines, {}) : lines;
+    }
 
    protected:
     void sink_it_(const spdlog::details::log_msg& msg) override {
-      std::lock_guard lock(linesMutex);
       lines.emplace_back(msg.level, std::string(msg.payload.data(), msg.payload.size()));
     }
     void flush_() override {}
   };
 
-  std::vector<std::pair<Level, std::string>> lines() const {
-    std::lock_guard lock(sink_->linesMutex);
-    return sink_->lines;
-  }
+  std::vector<std::pair<Level, std::string>> lines() const { return sink_->take(); }
 
   std::shared_ptr<Sink> sink_;
   std::shared_ptr<spdlog::logger> previous_;
