@@ -1,6 +1,5 @@
-// Feeds arbitrary bytes, in pieces of varying size, through the framing and record parsing
-// of the video and input channels' client direction, and compares the records with a plain
-// reading of the same bytes that follows the wire layout.
+// Feeds arbitrary bytes, in pieces of varying size, through the video and input channels'
+// framing and record parsing, and compares the records with a plain reading of the layout.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -19,8 +18,7 @@ using Fields = std::vector<int>;  // one record's field values; empty for a body
 
 int le16(const uint8_t* p) { return p[0] | p[1] << 8; }
 
-// The input channel's byte-packed event at p; with gap 1, the video channel's aligned one,
-// a spare byte after the third.
+// The input channel's byte-packed event at p; with gap 1, the video channel's aligned one.
 Fields readEvent(const uint8_t* p, int gap) {
   const uint8_t* q = p + gap;
   return {p[0], p[1], p[2], le16(q + 3), le16(q + 5), q[7], q[8], int16_t(le16(q + 9))};

@@ -1,7 +1,6 @@
 // The video, audio and input channels on loopback, with clients written here.
 #include <algorithm>
 #include <atomic>
-#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -47,9 +46,8 @@ Bytes readPacket(LoopbackClient& client) {
 
 // An access unit or Opus packet whose first two bytes number it.
 Bytes numbered(size_t size, uint16_t number) {
-  Bytes data(size, 0x5A);
-  data[0] = uint8_t(number);
-  data[1] = uint8_t(number >> 8);
+  Bytes data{uint8_t(number), uint8_t(number >> 8)};
+  data.resize(size, 0x5A);
   return data;
 }
 
@@ -61,6 +59,7 @@ const Bytes kFeedbackBody{4, 1, 2, 3, 4, 5, 6, 7, 8, 12, 0, 0x2C, 0x01};
 
 TEST(VideoChannel, PacketsCallbacksAndReplacedBrokenOrStalledClients) {
   LogCapture log;
+  std::atomic<int> calls[4] = {};                // outlives the channels whose callbacks count into it
   TcpTransportServer server(0, 1s, 128 * 1024);  // a client that takes nothing for a second is dropped
   ASSERT_TRUE(server.start());
   const auto roundTrip = [&](LoopbackClient& client, uint8_t stream, const Bytes& unit, bool key) {
@@ -74,7 +73,7 @@ TEST(VideoChannel, PacketsCallbacksAndReplacedBrokenOrStalledClients) {
   };
 
   server.sendVideoFrame(1, kInputBody.data(), 5, true);  // no client: dropped, no number taken
-  LoopbackClient first, second, stalled, good;
+  LoopbackClient first, second, stalled;
   ASSERT_TRUE(first.connect(server.localPort()) && waitFor([&] { return server.isClientConnected(); }));
   // Headers without the time: the payload length saturates while the prefix counts on.
   const std::tuple<uint8_t, size_t, bool, Bytes> cases[] = {
@@ -95,8 +94,7 @@ TEST(VideoChannel, PacketsCallbacksAndReplacedBrokenOrStalledClients) {
   EXPECT_TRUE(first.waitClosed());
   EXPECT_EQ(le(roundTrip(second, 1, {9}, false), 8, 2), 2u);
 
-  // Callbacks may be assigned while records arrive, here and on the input channel. A second
-  // start fails and leaves both serving.
+  // Callbacks may be assigned while records arrive, here and on the input channel; no second start.
   TcpInputServer input(0);
   LoopbackClient inputClient;
   ASSERT_TRUE(input.start() && inputClient.connect(input.localPort()));
@@ -104,11 +102,10 @@ TEST(VideoChannel, PacketsCallbacksAndReplacedBrokenOrStalledClients) {
   EXPECT_FALSE(input.start());
   std::atomic<bool> feeding{true};
   std::thread feeder([&] {
-    const auto records = framed({{16, 1}, kInputBody, kFeedbackBody});
+    const auto records = framed({{16, 9}, kInputBody, kFeedbackBody});
     while (feeding && second.write(records) && inputClient.write(framed({Bytes(12, 1)}))) {
     }
   });
-  std::atomic<int> calls[4] = {};
   EXPECT_TRUE(waitFor([&] {
     server.onKeyframeRequest = [&](uint8_t) { ++calls[0]; };
     server.setClientInputCallback([&](const ClientInput&) { ++calls[1]; });
@@ -130,9 +127,8 @@ TEST(VideoChannel, PacketsCallbacksAndReplacedBrokenOrStalledClients) {
   ASSERT_TRUE(stalled.connect(server.localPort()) && stalled.write(framed({{16, 42}})));
   ASSERT_TRUE(waitFor([&] { return log.contains("key 42"); }));
 
-  // Frames that find no room cost the caller no waiting: the first asks for a keyframe at
-  // once, and its stream waits for one while stream 2 goes on. Those that go out are whole
-  // and numbered on without a gap.
+  // Frames without room cost no waiting: the first asks for a keyframe at once, and its stream
+  // waits for one while stream 2 goes on. Those that go out are whole and numbered on.
   const size_t size = 16 * 1024;
   uint16_t refused = 0;
   while (refused < 1000 && !log.contains("key 1"))
@@ -145,9 +141,8 @@ TEST(VideoChannel, PacketsCallbacksAndReplacedBrokenOrStalledClients) {
     ASSERT_TRUE(std::equal(p.begin() + 20, p.end(), numbered(size, n).begin()));
   }
   const std::pair<uint8_t, bool> after[] = {{1, false}, {2, false}, {1, true}, {1, false}};
-  for (uint16_t i = 0; i < 4; ++i) {
+  for (uint16_t i = 0; i < 4; ++i)
     server.sendVideoFrame(after[i].first, numbered(10, i).data(), 10, after[i].second);
-  }
   for (uint16_t i = 1; i < 4; ++i) {
     const auto p = readPacket(stalled);
     ASSERT_EQ(p.size(), 30u);
@@ -162,15 +157,13 @@ TEST(VideoChannel, PacketsCallbacksAndReplacedBrokenOrStalledClients) {
   }));
   const auto p = readPacket(stalled);
   EXPECT_TRUE(p.size() == 200020 && std::equal(p.begin() + 20, p.end(), large.begin()));
-  // One that takes nothing for the limit while packets wait is dropped; the next is served.
+  // One that takes nothing for the limit while packets wait is dropped.
   const Bytes unit(4 << 20, 0x11);
   EXPECT_TRUE(waitFor([&] {
     server.sendVideoFrame(1, unit.data(), unit.size(), true);
     return !server.isClientConnected();
   }));
   EXPECT_EQ(log.count("TCP send failed: "), 1u);
-  ASSERT_TRUE(good.connect(server.localPort()) && waitFor([&] { return server.isClientConnected(); }));
-  EXPECT_EQ(roundTrip(good, 2, {1, 2, 3}, true).size(), 23u);
 }
 
 TEST(AudioChannel, FramingSequenceAndAClientThatFallsBehind) {
@@ -179,11 +172,11 @@ TEST(AudioChannel, FramingSequenceAndAClientThatFallsBehind) {
   ASSERT_TRUE(server.start());
   const Bytes opus(100, 0x3C);
   server.sendAudioData(1, opus.data(), opus.size());  // no client: dropped, no number taken
-  LoopbackClient first, behind;
-  ASSERT_TRUE(first.connect(server.localPort()));
-  ASSERT_TRUE(waitFor([&] { return server.isClientConnected(); }));
+  LoopbackClient client;  // with a small window; it reads one packet, then nothing for a while
+  client.setReceiveBuffer(4096);
+  ASSERT_TRUE(client.connect(server.localPort()) && waitFor([&] { return server.isClientConnected(); }));
   server.sendAudioData(5, opus.data(), opus.size());
-  auto packet = readPacket(first);
+  auto packet = readPacket(client);
   const auto now = std::chrono::steady_clock::now().time_since_epoch();  // milliseconds of the steady clock
   ASSERT_EQ(packet.size(), 116u);
   EXPECT_LE(uint32_t(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()) - le(packet, 12, 4),
@@ -191,19 +184,15 @@ TEST(AudioChannel, FramingSequenceAndAClientThatFallsBehind) {
   EXPECT_TRUE(std::equal(opus.begin(), opus.end(), packet.begin() + 16));
   packet.resize(12);
   EXPECT_EQ(packet, (Bytes{112, 0, 0, 0, 1, 2, 5, 0, 0, 0, 104, 0}));
-  // A newer client that does not read replaces the first. Packets that find no room are
-  // dropped at once, and the numbers run on over those that go out.
-  behind.setReceiveBuffer(4096);
-  ASSERT_TRUE(behind.connect(server.localPort()));
-  EXPECT_TRUE(first.waitClosed());
+  // Packets that find no room are dropped at once; the numbers run on over those that go out.
   for (uint16_t n = 0; n < 300; ++n) server.sendAudioData(1, numbered(4000, n).data(), 4000);
   std::vector<uint16_t> numbers;
   for (uint16_t next = 1000; numbers.empty() || numbers.back() < 1000;) {  // offering more each time
     ASSERT_TRUE(waitFor([&] {
       server.sendAudioData(1, numbered(4000, next++).data(), 4000);
-      return behind.socket().available() > 0;
+      return client.socket().available() > 0;
     }));
-    const auto p = readPacket(behind);
+    const auto p = readPacket(client);
     ASSERT_EQ(p.size(), 4016u);
     ASSERT_EQ(le(p, 8, 2), 1u + numbers.size());
     numbers.push_back(uint16_t(le(p, 16, 2)));

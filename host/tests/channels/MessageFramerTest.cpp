@@ -10,9 +10,8 @@ using namespace quorvane::host;
 using Messages = std::vector<std::vector<uint8_t>>;
 
 TEST(MessageFramer, EverySplitGivesTheSameMessagesUntilALengthAboveTheLimit) {
-  // A body as long as the limit, an empty message (skipped), a one-byte body, then a length
-  // above the limit, which ends the stream before the message after it; cut into three
-  // pieces at every pair of points.
+  // A body as long as the limit, an empty message (skipped), a one-byte body, then a length above
+  // the limit, which ends the stream; cut into three pieces at every pair of points.
   const std::vector<uint8_t> stream{3, 0, 0, 0, 1, 2, 3, 0, 0, 0, 0, 1, 0,
                                     0, 0, 9, 4, 0, 0, 0, 1, 0, 0, 0, 7};
   for (size_t a = 0; a <= stream.size(); ++a) {

@@ -22,12 +22,11 @@ TEST(Discovery, RequestsAreAnsweredAndOtherDatagramsIgnored) {
   asio::ip::udp::socket client(io, asio::ip::udp::v4());
   // Requests: the bare word, one with a client name after a separator byte, and one byte
   // too short to carry a name. Ignored: a wrong character, too short, longer than 1023 bytes.
+  const asio::ip::udp::endpoint host(asio::ip::make_address_v4("127.0.0.1"), responder.boundUdpPort());
   for (const auto& datagram : {"QUORVANE_DISCOVER"s, "QUORVANE_DISCOVEr"s, "QUORVANE_DISCOVE"s,
                                "QUORVANE_DISCOVER" + std::string(1100, 'x'),
-                               "QUORVANE_DISCOVER:Quest3\0tail"s, "QUORVANE_DISCOVER!"s}) {
-    client.send_to(asio::buffer(datagram),
-                   {asio::ip::make_address_v4("127.0.0.1"), responder.boundUdpPort()});
-  }
+                               "QUORVANE_DISCOVER:Quest3\0tail"s, "QUORVANE_DISCOVER!"s})
+    client.send_to(asio::buffer(datagram), host);
   for (int i = 0; i < 3; ++i) {
     std::string reply(2048, '\0');
     ASSERT_TRUE(waitFor([&] { return client.available() > 0; }));

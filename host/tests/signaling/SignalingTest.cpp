@@ -1,12 +1,10 @@
-// The signaling messages' wire texts, the request handling, and the server on loopback
-// talked to by a WebSocket client written here.
+// The signaling wire texts, the request handling, and the server with loopback WebSocket clients.
 #include <algorithm>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include <boost/asio/ip/tcp.hpp>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -21,7 +19,6 @@
 #include "support/LogCapture.h"
 #include "support/WebSocketClient.h"
 
-namespace net = boost::asio;
 using nlohmann::json;
 using quorvane::host::SignalingServer;
 using quorvane::host::SignalingServerRequestHandler;
@@ -36,8 +33,7 @@ const char* kWelcome =
     R"({"audioPort":9945,"hostName":"Quorvane Host","hostVersion":"1.0.5","inputPort":9946,"protocol":"tcp",)"
     R"("requiresAuth":false,"supportedCodecs":["h264"],"type":"welcome","videoPort":9944})";
 
-// A server on a port of the system's choice; waiting for it also runs its ready handlers on
-// the test's thread, beside its I/O thread, as the application's main loop does.
+// A server whose waits run its ready handlers beside its I/O thread, as the main loop does.
 class SignalingServerTest : public ::testing::Test {
  protected:
   explicit SignalingServerTest(
@@ -129,11 +125,9 @@ TEST_F(SignalingServerTest, ConversationAndStreamConfigReachEveryClientEvenMidHa
   ASSERT_TRUE(second.connectTcp());
   ASSERT_TRUE(clientsAre(2));  // counted before the upgrade
   EXPECT_EQ(first.request(R"({"type":"hello"})"), kWelcome);
-  // Bad messages are answered with nothing and the conversation goes on; binary messages
-  // are read like text ones.
-  for (const char* text : {"{not json", "[1,2,3]", R"({"type":5})", R"({"no":"type"})", ""}) {
+  // Bad messages get no reply and the conversation goes on; binary messages read like text.
+  for (const char* text : {"{not json", "[1,2,3]", R"({"type":5})", R"({"no":"type"})", ""})
     ASSERT_TRUE(first.send(text));
-  }
   ASSERT_TRUE(first.send(R"({"type":"keyframe_request","streamId":7})", true));
   EXPECT_EQ(first.request(R"({"type":"ping","timestamp":-5})"), R"({"timestamp":-5,"type":"pong"})");
   EXPECT_TRUE(log.contains("hello from 127.0.0.1") && log.contains("key 7"));
@@ -184,17 +178,14 @@ TEST_F(SignalingServerTest, AcceptGoesOnAfterRunningOutOfDescriptors) {
   GTEST_SKIP() << "the sanitizer runtime itself needs descriptors for its checks";
 #endif
   WebSocketClient client(port);
-  client.socket().open(net::ip::tcp::v4());
+  client.socket().open(asio::ip::tcp::v4());  // before the descriptors run out
   rlimit old{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
-  rlimit low = old;
-  low.rlim_cur = std::min<rlim_t>(old.rlim_cur, 4096);
+  const rlimit low{std::min<rlim_t>(old.rlim_cur, 4096), old.rlim_max};
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
   std::vector<int> held;  // every free descriptor, so the server's accept has none
   for (int fd = ::dup(0); fd >= 0; fd = ::dup(0)) held.push_back(fd);
-  boost::system::error_code ec;
-  client.socket().connect({net::ip::make_address("127.0.0.1"), port}, ec);
-  const bool failed = !ec && waitFor([&] { return log.count("Accept failed: ") > 0; });
+  const bool failed = client.connectTcp() && waitFor([&] { return log.count("Accept failed: ") > 0; });
   for (const int fd : held) ::close(fd);
   setrlimit(RLIMIT_NOFILE, &old);
   ASSERT_TRUE(failed);

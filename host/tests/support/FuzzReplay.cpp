@@ -1,5 +1,4 @@
-// Replays fuzz inputs through LLVMFuzzerTestOneInput without libFuzzer: every file in the
-// folders named on the command line, then an empty input.
+// Replays every file in the folders named on the command line, then an empty input, through a fuzz target.
 #include <cstdint>
 #include <filesystem>
 #include <fstream>

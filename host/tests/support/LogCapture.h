@@ -12,8 +12,7 @@
 
 namespace quorvane::test {
 
-// Makes spdlog's default logger one that keeps every message in memory, for the life of
-// the object. Any thread may log; the queries take a snapshot under the sink's own lock.
+// Makes spdlog's default logger one that keeps every message in memory, for the life of the object.
 class LogCapture {
  public:
   using Level = spdlog::level::level_enum;
@@ -54,10 +53,10 @@ class LogCapture {
   void clear() { sink_->take(true); }
 
  private:
-  // Its lines are guarded by the base's mutex, which is held while a message is sunk.
+  // Any thread may log into it; its lines are guarded by the base's mutex.
   struct Sink : spdlog::sinks::base_sink<std::mutex> {
     std::vector<std::pair<Level, std::string>> lines;
-    // A copy of the lines so far, after which they are dropped if `clear` is set.
+    // A copy of the lines so far, which are then dropped when `clear` is set.
     std::vector<std::pair<Level, std::string>> take(bool clear = false) {
       std::lock_guard lock(mutex_);
       return clear ? std::exchange(lines, {}) : lines;

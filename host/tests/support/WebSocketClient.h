@@ -22,12 +22,12 @@ class WebSocketClient : public LoopbackClient {
   bool connect() { return connectTcp() && handshake(); }
   bool send(const std::string& text, bool binary = false) {
     ws.binary(binary);
-    return run([&](auto done) { ws.async_write(boost::asio::buffer(text), done); }) == Error();
+    return run([&](auto done) { ws.async_write(asio::buffer(text), done); }) == Error();
   }
   // The next message, or nothing when none came in time or the connection ended.
   std::optional<std::string> read() {
     boost::beast::flat_buffer buffer;
-    lastError = run([&](auto done) { ws.async_read(buffer, done); }).value_or(boost::asio::error::timed_out);
+    lastError = run([&](auto done) { ws.async_read(buffer, done); }).value_or(asio::error::timed_out);
     if (lastError) return std::nullopt;
     return boost::beast::buffers_to_string(buffer.data());
   }
@@ -42,7 +42,7 @@ class WebSocketClient : public LoopbackClient {
 
  private:
   uint16_t port;
-  boost::beast::websocket::stream<boost::asio::ip::tcp::socket&> ws{socket()};
+  boost::beast::websocket::stream<asio::ip::tcp::socket&> ws{socket()};
 };
 
 }  // namespace quorvane::test
