@@ -59,8 +59,9 @@ const Bytes kFeedbackBody{4, 1, 2, 3, 4, 5, 6, 7, 8, 12, 0, 0x2C, 0x01};
 
 TEST(VideoChannel, PacketsCallbacksAndReplacedBrokenOrStalledClients) {
   LogCapture log;
-  std::atomic<int> calls[4] = {};                // outlives the channels whose callbacks count into it
-  TcpTransportServer server(0, 1s, 128 * 1024);  // a client that takes nothing for a second is dropped
+  std::atomic<int> calls[4] = {};  // outlives the channels whose callbacks count into it
+  TcpTransportServer server(0, 1s,
+                            size_t{128} * 1024);  // a client that takes nothing for a second is dropped
   ASSERT_TRUE(server.start());
   const auto roundTrip = [&](LoopbackClient& client, uint8_t stream, const Bytes& unit, bool key) {
     server.sendVideoFrame(stream, unit.data(), unit.size(), key);
@@ -129,7 +130,7 @@ TEST(VideoChannel, PacketsCallbacksAndReplacedBrokenOrStalledClients) {
 
   // Frames without room cost no waiting: the first asks for a keyframe at once, and its stream
   // waits for one while stream 2 goes on. Those that go out are whole and numbered on.
-  const size_t size = 16 * 1024;
+  const size_t size = size_t{16} * 1024;
   uint16_t refused = 0;
   while (refused < 1000 && !log.contains("key 1"))
     server.sendVideoFrame(1, numbered(size, refused++).data(), size, false);
