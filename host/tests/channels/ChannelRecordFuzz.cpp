@@ -1,6 +1,5 @@
-// Feeds arbitrary bytes, in pieces of varying size, through the framing and record parsing
-// of the video and input channels' client direction, and compares the records with a plain
-// reading of the same bytes that follows the wire layout.
+// Feeds arbitrary bytes, in pieces of varying size, through the video and input channels'
+// framing and record parsing, and compares the records with a plain reading of the layout.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -15,23 +14,24 @@ using namespace quorvane::host;
 
 namespace {
 
-// One record as its field values; empty for a body that carries none.
-using Fields = std::vector<int>;
+using Fields = std::vector<int>;  // one record's field values; empty for a body with none
 
 int le16(const uint8_t* p) { return p[0] | p[1] << 8; }
 
-Fields readVideoBody(const uint8_t* b, size_t n) {
-  if (n >= 2 && b[0] == 16) return {16, b[1]};
-  if (n >= 13 && b[0] == 3)
-    return {3, b[1], b[2], b[3], le16(b + 5), le16(b + 7), b[9], b[10], int16_t(le16(b + 11))};
-  if (n >= 13 && b[0] == 4) return {4, le16(b + 9), le16(b + 11)};
-  return {};
+// The input channel's byte-packed event at p; with gap 1, the video channel's aligned one.
+Fields readEvent(const uint8_t* p, int gap) {
+  const uint8_t* q = p + gap;
+  return {p[0], p[1], p[2], le16(q + 3), le16(q + 5), q[7], q[8], int16_t(le16(q + 9))};
 }
 
-Fields readInputBody(const uint8_t* b, size_t n) {
-  if (n < 12) return {};
-  return {b[0], b[1], b[2], le16(b + 3), le16(b + 5), b[7], b[8], int16_t(le16(b + 9))};
+// A video channel body: a keyframe request, feedback or an event, told apart by their sizes.
+Fields readVideoBody(const uint8_t* b, size_t n) {
+  if (n >= 2 && b[0] == 16) return {b[1]};
+  if (n >= 13 && b[0] == 4) return {le16(b + 9), le16(b + 11)};
+  return n >= 13 && b[0] == 3 ? readEvent(b + 1, 1) : Fields();
 }
+
+Fields readInputBody(const uint8_t* b, size_t n) { return n < 12 ? Fields() : readEvent(b, 0); }
 
 // The records of every complete message up to the first length above the limit.
 std::vector<Fields> readStream(const uint8_t* data, size_t size, uint32_t limit,
@@ -46,17 +46,15 @@ std::vector<Fields> readStream(const uint8_t* data, size_t size, uint32_t limit,
   return records;
 }
 
-Fields fieldsOf(const ClientRecordParser::VideoRecord& record) {
-  if (const auto* key = std::get_if<KeyframeRequest>(&record)) return {16, key->streamId};
-  if (const auto* in = std::get_if<ClientInput>(&record)) {
-    return {3, in->streamId, in->type, in->action, in->x, in->y, in->code, in->modifiers, in->wheelDelta};
-  }
-  const auto& feedback = std::get<ClientFeedback>(record);
-  return {4, feedback.decodeTimeMs, feedback.rttMs};
+template <typename Event>
+Fields fieldsOf(const Event& e) {
+  return {e.streamId, e.type, e.action, e.x, e.y, e.code, e.modifiers, e.wheelDelta};
 }
 
-Fields fieldsOf(const InputEvent& e) {
-  return {e.streamId, e.type, e.action, e.x, e.y, e.code, e.modifiers, e.wheelDelta};
+Fields fieldsOf(const ClientRecordParser::VideoRecord& record) {
+  if (const auto* key = std::get_if<KeyframeRequest>(&record)) return {key->streamId};
+  if (const auto* fb = std::get_if<ClientFeedback>(&record)) return {fb->decodeTimeMs, fb->rttMs};
+  return fieldsOf(std::get<ClientInput>(record));
 }
 
 }  // namespace
@@ -64,8 +62,7 @@ Fields fieldsOf(const InputEvent& e) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   // The first byte seeds the piece sizes, as TCP may split the stream anywhere.
-  unsigned seed = data[0];
-  ++data;
+  unsigned seed = *data++;
   --size;
   MessageFramer video(TcpTransportServer::kMaxClientMessage);
   MessageFramer input(TcpInputServer::kMaxClientMessage);
@@ -83,9 +80,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     });
     at += n;
   }
-  if (videoRecords != readStream(data, size, TcpTransportServer::kMaxClientMessage, readVideoBody))
+  if (videoRecords != readStream(data, size, TcpTransportServer::kMaxClientMessage, readVideoBody) ||
+      inputRecords != readStream(data, size, TcpInputServer::kMaxClientMessage, readInputBody)) {
     __builtin_trap();
-  if (inputRecords != readStream(data, size, TcpInputServer::kMaxClientMessage, readInputBody))
-    __builtin_trap();
+  }
   return 0;
 }

@@ -1,20 +1,10 @@
-// The signaling messages' wire texts, the request handling, and the server on loopback
-// talked to by a WebSocket client written here.
+// The signaling wire texts, the request handling, and the server with loopback WebSocket clients.
 #include <algorithm>
-#include <atomic>
-#include <limits>
-#include <memory>
 #include <optional>
 #include <sstream>
-#include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/write.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/websocket.hpp>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -24,17 +14,13 @@
 #endif
 
 #include "network/SignalingServer.h"
-#include "network/SignalingServerImpl.h"
 #include "network/SignalingServerRequestHandler.h"
 #include "protocol/Wire.h"
 #include "support/LogCapture.h"
 #include "support/WebSocketClient.h"
 
-namespace net = boost::asio;
-namespace beast = boost::beast;
 using nlohmann::json;
 using quorvane::host::SignalingServer;
-using quorvane::host::SignalingServerImpl;
 using quorvane::host::SignalingServerRequestHandler;
 using namespace quorvane::protocol;
 using namespace quorvane::test;
@@ -47,46 +33,32 @@ const char* kWelcome =
     R"({"audioPort":9945,"hostName":"Quorvane Host","hostVersion":"1.0.5","inputPort":9946,"protocol":"tcp",)"
     R"("requiresAuth":false,"supportedCodecs":["h264"],"type":"welcome","videoPort":9944})";
 
-using Client = WebSocketClient;
-
+// A server whose waits run its ready handlers beside its I/O thread, as the main loop does.
 class SignalingServerTest : public ::testing::Test {
  protected:
-  void SetUp() override { startServer(SignalingServer::kHandshakeTimeout); }
-  void TearDown() override { stopServer(); }
-
-  void startServer(std::chrono::milliseconds handshakeTimeout) {
-    server = std::make_unique<SignalingServer>(0, handshakeTimeout);
-    ASSERT_TRUE(server->start());
-    port = server->getPort();
-    // The main loop's poll runs beside the I/O thread, as in the application.
-    quit = false;
-    mainLoop = std::thread([this] {
-      while (!quit) {
-        server->poll();
-        std::this_thread::sleep_for(1ms);
-      }
-    });
-  }
-  void stopServer() {
-    quit = true;
-    if (mainLoop.joinable()) mainLoop.join();
-    server.reset();
+  explicit SignalingServerTest(
+      std::chrono::milliseconds handshakeTimeout = SignalingServer::kHandshakeTimeout)
+      : server(0, handshakeTimeout) {}
+  void SetUp() override {
+    ASSERT_TRUE(server.start());
+    port = server.getPort();
   }
   bool clientsAre(size_t n) {
-    return waitFor([&] { return server->getClientCount() == n; });
-  }
-  // A new client has its request answered.
-  void expectServesGoodClient() {
-    Client client(port);
-    EXPECT_TRUE(client.connect());
-    EXPECT_EQ(client.request(R"({"type":"ping","timestamp":7})"), R"({"timestamp":7,"type":"pong"})");
+    return waitFor([&] {
+      server.poll();
+      return server.getClientCount() == n;
+    });
   }
 
   LogCapture log;
-  std::unique_ptr<SignalingServer> server;
+  SignalingServer server;
   uint16_t port = 0;
-  std::atomic<bool> quit{false};
-  std::thread mainLoop;
+};
+
+// The same with a short time limit for the WebSocket handshake.
+class ShortHandshake : public SignalingServerTest {
+ protected:
+  ShortHandshake() : SignalingServerTest(200ms) {}
 };
 
 }  // namespace
@@ -108,13 +80,9 @@ TEST(SignalingWire, RequestNumbers) {
     EXPECT_EQ(read(readUint32Key), asUint32) << value;
     EXPECT_EQ(read(readInt32Key), asInt32) << value;
   }
-  EXPECT_EQ(readUint32Key(json::object(), "v"), 0u);
-  EXPECT_THROW(readUint32Key(json{{"v", std::numeric_limits<double>::quiet_NaN()}}, "v"), std::out_of_range);
-  EXPECT_THROW(readInt32Key(json{{"v", std::numeric_limits<double>::infinity()}}, "v"), std::out_of_range);
 }
 
 TEST(SignalingRequests, RepliesWithAndWithoutCallbacks) {
-  LogCapture log;
   SignalingServerRequestHandler bare, handler;
   const std::pair<const char*, std::optional<std::string>> cases[] = {
       {R"({"type":"hello"})", kWelcome},
@@ -124,51 +92,19 @@ TEST(SignalingRequests, RepliesWithAndWithoutCallbacks) {
        R"({"height":600,"streamId":-3,"success":false,"type":"window_resized","width":800,"windowId":9})"},
       {R"({"type":"stream_unsubscribe","streamId":300})", R"({"streamId":300,"type":"stream_stopped"})"},
       {R"({"type":"ping","timestamp":4294967297})", R"({"timestamp":1,"type":"pong"})"},
-      {R"({"type":"ping"})", R"({"timestamp":0,"type":"pong"})"},
       {R"({"type":"keyframe_request","streamId":1})", std::nullopt}};
   for (const auto& [request, reply] : cases) EXPECT_EQ(bare.handle(request, kSender), reply) << request;
-  // Words only the host writes are ignored quietly, other words with a warning.
-  for (const char* word : {"welcome", "window_list", "stream_started", "window_resized", "error", "pong",
-                           "Ping", "ping ", "stream_config", "stream_stopped"}) {
-    EXPECT_EQ(bare.handle(json{{"type", word}}.dump(), kSender), std::nullopt) << word;
-  }
-  EXPECT_EQ(log.count("Unknown message type: "), 4u);
-  for (const char* text : {"{not json", "[1,2,3]", R"({"type":5})", R"({"type":null})",
-                           R"({"type":["ping"]})", R"({"type":"ping","timestamp":"1"})"}) {
-    EXPECT_THROW(bare.handle(text, kSender), std::exception) << text;
-  }
 
-  std::vector<int> calls;  // window and stream id of each start, then the other ids
-  handler.setStreamStartCallback([&](uint32_t window, uint8_t stream) {
-    calls.insert(calls.end(), {int(window), stream});
-    return stream % 2 == 0;  // refuse odd ids
-  });
-  handler.setStreamStopCallback([&](uint8_t stream) { calls.push_back(stream); });
-  handler.setKeyframeRequestCallback([&](uint8_t stream) { calls.push_back(stream); });
-  handler.setWindowResizeCallback([](uint32_t, uint32_t width, uint32_t) { return width > 100; });
-  handler.setClientConnectedCallback([&](const std::string&) { calls.push_back(1000); });
-  WindowInfo window{
-      0x1a2b3c, "Caf\xc3\xa9 \"n\"\\\n", "notes.exe", "Notepad", -8, 20, 1280, 720, false, true, true,
-      "iVBO"};
-  handler.setWindowListProvider([&] { return std::vector<WindowInfo>{window}; });
-  // A bad window id spends no stream id; refused starts do; the ids wrap from 255 to 0.
-  EXPECT_THROW(handler.handle(R"({"type":"stream_start","windowId":"x"})", kSender), json::type_error);
+  // Stream ids count from 1, and a refused start spends its id.
+  handler.setStreamStartCallback([](uint32_t, uint8_t stream) { return stream % 2 == 0; });
   EXPECT_EQ(handler.handle(R"({"type":"stream_start","windowId":5})", kSender), kStartFailed);
   EXPECT_EQ(
       handler.handle(R"({"type":"stream_subscribe","windowId":4294967295})", kSender),
       R"({"codec":"h264","height":0,"streamId":2,"type":"stream_started","width":0,"windowId":4294967295})");
-  for (int i = 3; i <= 256; ++i) handler.handle(R"({"type":"stream_start"})", kSender);
-  ASSERT_EQ(calls.size(), 512u);
-  EXPECT_EQ((std::vector<int>{calls[0], calls[1], calls[2], calls[3], calls[509], calls[510], calls[511]}),
-            (std::vector<int>{5, 1, -1, 2, 255, 0, 0}));
-  calls.clear();
-  handler.handle(R"({"type":"stream_stop","streamId":300})", kSender);
-  handler.handle(R"({"type":"request_keyframe","streamId":-1})", kSender);
-  // A session that has gone meanwhile gets nothing, and its request calls nothing.
-  EXPECT_EQ(handler.handle(R"({"type":"hello"})", [] { return std::optional<std::string>(); }), std::nullopt);
-  EXPECT_EQ(calls, (std::vector<int>{44, 255}));
-  EXPECT_EQ(handler.handle(R"({"type":"window_resize","width":640})", kSender),
-            R"({"height":0,"streamId":0,"success":true,"type":"window_resized","width":640,"windowId":0})");
+  WindowInfo window{
+      0x1a2b3c, "Caf\xc3\xa9 \"n\"\\\n", "notes.exe", "Notepad", -8, 20, 1280, 720, false, true, true,
+      "iVBO"};
+  handler.setWindowListProvider([&] { return std::vector<WindowInfo>{window}; });
   // Compact, keys in byte order, text as raw UTF-8; text that is not UTF-8 cannot be sent.
   EXPECT_EQ(
       handler.handle(R"({"type":"window_list_request"})", kSender),
@@ -180,118 +116,60 @@ TEST(SignalingRequests, RepliesWithAndWithoutCallbacks) {
   EXPECT_THROW(handler.handle(R"({"type":"window_list_request"})", kSender), json::type_error);
 }
 
-TEST_F(SignalingServerTest, ConversationGoesOnPastBadMessages) {
-  server->setClientConnectedCallback(
-      [](const std::string& address) { spdlog::info("called hello {}", address); });
-  server->setStreamStartCallback([](uint32_t window, uint8_t id) {
-    spdlog::info("called start {} {}", window, id);
-    return true;
-  });
-  server->setKeyframeRequestCallback([](uint8_t id) { spdlog::info("called key {}", id); });
-  Client client(port);
-  ASSERT_TRUE(client.connect());
-  EXPECT_EQ(server->getClientCount(), 1u);
-  EXPECT_EQ(client.request(R"({"type":"hello"})"), kWelcome);
-  // Each is logged and gets no reply; binary messages are read like text ones.
-  for (const char* text : {"{not json", "[1,2,3]", R"({"type":"Hello"})", R"({"no":"type"})", ""}) {
-    ASSERT_TRUE(client.send(text));
-  }
-  ASSERT_TRUE(client.send("\xff\xfe{", true));
-  ASSERT_TRUE(client.send(R"({"type":"keyframe_request","streamId":7})"));
-  EXPECT_EQ(client.request(R"({"type":"stream_start","windowId":48879})"),
-            R"({"codec":"h264","height":0,"streamId":1,"type":"stream_started","width":0,"windowId":48879})");
-  EXPECT_EQ(log.count("Error processing message: "), 4u);
-  EXPECT_EQ(log.count("Unknown message type: 'Hello'"), 1u);
-  EXPECT_EQ(log.count("Unknown message type: 'missing'"), 1u);
-  EXPECT_EQ(log.count("Stream subscribe request for window beef"), 1u);
-  for (const char* call : {"called hello 127.0.0.1", "called key 7", "called start 48879 1"}) {
-    EXPECT_EQ(log.count(call), 1u) << call;
-  }
-  client.closeCleanly();
-  EXPECT_TRUE(clientsAre(0));
-  EXPECT_EQ(log.count("Client disconnected"), 1u);
-}
-
-TEST_F(SignalingServerTest, StreamConfigReachesEveryClientEvenMidHandshake) {
-  Client first(port), second(port);
+TEST_F(SignalingServerTest, ConversationAndStreamConfigReachEveryClientEvenMidHandshake) {
+  server.setClientConnectedCallback(
+      [](const std::string& address) { spdlog::info("hello from {}", address); });
+  server.setKeyframeRequestCallback([](uint8_t id) { spdlog::info("key {}", id); });
+  WebSocketClient first(port), second(port);
   ASSERT_TRUE(first.connect());
   ASSERT_TRUE(second.connectTcp());
   ASSERT_TRUE(clientsAre(2));  // counted before the upgrade
+  EXPECT_EQ(first.request(R"({"type":"hello"})"), kWelcome);
+  // Bad messages get no reply and the conversation goes on; binary messages read like text.
+  for (const char* text : {"{not json", "[1,2,3]", R"({"type":5})", R"({"no":"type"})", ""})
+    ASSERT_TRUE(first.send(text));
+  ASSERT_TRUE(first.send(R"({"type":"keyframe_request","streamId":7})", true));
+  EXPECT_EQ(first.request(R"({"type":"ping","timestamp":-5})"), R"({"timestamp":-5,"type":"pong"})");
+  EXPECT_TRUE(log.contains("hello from 127.0.0.1") && log.contains("key 7"));
 
-  EXPECT_EQ(first.request(R"({"type":"ping","timestamp":5})"), R"({"timestamp":5,"type":"pong"})");
-  StreamConfigMessage config{"", 0x42, 1, 1280, 720, "video/avc", "Z2QAKA==", "aO4=", 15000, 72};
-  server->sendStreamConfig(config);
+  server.sendStreamConfig({"", 0x42, 1, 1280, 720, "video/avc", "Z2QAKA==", "aO4=", 15000, 72});
   const std::string expected =
       R"({"codec":"video/avc","height":720,"pps":"aO4=","sps":"Z2QAKA==","streamId":1,"targetBitrate":15000,)"
       R"("targetFps":72,"type":"stream_config","width":1280,"windowId":66})";
   EXPECT_EQ(first.read(), expected);
-  ASSERT_TRUE(second.handshake());  // held until the handshake is done, and not the other's pong
+  ASSERT_TRUE(second.handshake());  // held until the handshake is done, and none of the other's replies
   EXPECT_EQ(second.read(), expected);
-  EXPECT_EQ(log.count("Sending stream_config: streamId=1, 1280x720, codec=video/avc, sps=8B, pps=4B"), 1u);
-
-  // A burst from several threads arrives whole and in each thread's order.
-  std::vector<std::thread> senders;
-  for (int t = 0; t < 4; ++t) {
-    senders.emplace_back([this, t, config]() mutable {
-      for (int i = 0; i < 50; ++i) {
-        config.windowId = static_cast<uint32_t>(t * 1000 + i);
-        server->sendStreamConfig(config);
-      }
-    });
-  }
-  for (auto& s : senders) s.join();
-  std::vector<int> next(4, 0);
-  for (int n = 0; n < 200; ++n) {
-    const auto windowId = json::parse(second.read().value_or("{}")).value("windowId", -1);
-    ASSERT_GE(windowId, 0);
-    EXPECT_EQ(windowId % 1000, next[windowId / 1000]++);
-  }
-  EXPECT_EQ(second.request(R"({"type":"ping","timestamp":6})"), R"({"timestamp":6,"type":"pong"})");
+  first.closeCleanly();
+  EXPECT_TRUE(clientsAre(1));
+  EXPECT_FALSE(SignalingServer(port).start());  // the port is not shared
 }
 
-TEST_F(SignalingServerTest, BrokenStuckAndSilentClientsAreRemoved) {
-  stopServer();
-  startServer(200ms);
-  {  // closes half way through the upgrade request
-    Client client(port);
-    ASSERT_TRUE(client.connectTcp());
-    net::write(client.socket(), net::buffer(std::string("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgr")));
-  }
-  {  // not an upgrade request: the server closes the connection
-    Client client(port);
-    ASSERT_TRUE(client.connectTcp());
-    net::write(client.socket(), net::buffer(std::string("GET / HTTP/1.1\r\nHost: x\r\n\r\n")));
-    EXPECT_FALSE(client.read());
-    EXPECT_NE(client.lastError, net::error::timed_out);
-  }
-  Client reset(port);  // after the upgrade
-  ASSERT_TRUE(reset.connect());
-  reset.reset();
-  // A flood of connections that reset before or during the handshake.
-  for (int i = 0; i < 200; ++i) {
-    Client flood(port);
-    flood.connectTcp();
-    flood.reset();
-  }
-  EXPECT_TRUE(clientsAre(0));
-  EXPECT_EQ(log.count("WebSocket read failed: "), 1u);
-  expectServesGoodClient();
-
+TEST_F(ShortHandshake, StuckSilentAndBrokenClientsAreRemoved) {
   // A client that never reads is closed once its queue is full.
-  Client stuck(port);
+  WebSocketClient stuck(port);
   ASSERT_TRUE(stuck.connect());
   StreamConfigMessage big{"", 1, 1, 64, 64, "video/avc", std::string(1 << 20, 'Q'), "", 1, 1};
-  for (int i = 0; i < 96 && server->getClientCount() > 0; ++i) server->sendStreamConfig(big);
+  for (int i = 0; i < 96 && server.getClientCount() > 0; ++i) server.sendStreamConfig(big);
   EXPECT_TRUE(clientsAre(0));
   EXPECT_EQ(log.count("exceeds 8388608 bytes"), 1u);
-
   // Silent after connecting: the handshake's time limit ends it.
-  Client silent(port);
+  WebSocketClient silent(port);
   ASSERT_TRUE(silent.connectTcp());
   EXPECT_TRUE(clientsAre(1));
   EXPECT_TRUE(clientsAre(0));
   EXPECT_FALSE(silent.read());
-  expectServesGoodClient();
+  // Connections that reset after, before or during the handshake; then a new client is served.
+  WebSocketClient reset(port), good(port);
+  ASSERT_TRUE(reset.connect());
+  reset.reset();
+  for (int i = 0; i < 200; ++i) {
+    WebSocketClient flood(port);
+    flood.connectTcp();
+    flood.reset();
+  }
+  EXPECT_TRUE(clientsAre(0));
+  ASSERT_TRUE(good.connect());
+  EXPECT_EQ(good.request(R"({"type":"ping","timestamp":7})"), R"({"timestamp":7,"type":"pong"})");
 }
 
 #ifndef _WIN32
@@ -299,18 +177,15 @@ TEST_F(SignalingServerTest, AcceptGoesOnAfterRunningOutOfDescriptors) {
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "the sanitizer runtime itself needs descriptors for its checks";
 #endif
-  Client client(port);
-  client.socket().open(net::ip::tcp::v4());
+  WebSocketClient client(port);
+  client.socket().open(asio::ip::tcp::v4());  // before the descriptors run out
   rlimit old{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
-  rlimit low = old;
-  low.rlim_cur = std::min<rlim_t>(old.rlim_cur, 4096);
+  const rlimit low{std::min<rlim_t>(old.rlim_cur, 4096), old.rlim_max};
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
   std::vector<int> held;  // every free descriptor, so the server's accept has none
   for (int fd = ::dup(0); fd >= 0; fd = ::dup(0)) held.push_back(fd);
-  beast::error_code ec;
-  client.socket().connect({net::ip::make_address("127.0.0.1"), port}, ec);
-  const bool failed = !ec && waitFor([&] { return log.count("Accept failed: ") > 0; });
+  const bool failed = client.connectTcp() && waitFor([&] { return log.count("Accept failed: ") > 0; });
   for (const int fd : held) ::close(fd);
   setrlimit(RLIMIT_NOFILE, &old);
   ASSERT_TRUE(failed);
@@ -319,32 +194,3 @@ TEST_F(SignalingServerTest, AcceptGoesOnAfterRunningOutOfDescriptors) {
   EXPECT_EQ(client.request(R"({"type":"ping","timestamp":3})"), R"({"timestamp":3,"type":"pong"})");
 }
 #endif
-
-TEST(SignalingServerLifecycle, TakenPortFailsAndStopClosesEverything) {
-  LogCapture log;
-  auto server = std::make_shared<SignalingServerImpl>(0);
-  ASSERT_TRUE(server->start());
-  SignalingServer second(server->getPort());
-  EXPECT_FALSE(second.start());
-  EXPECT_EQ(log.count("Failed to start signaling server: "), 1u);
-
-  Client open(server->getPort()), halfway(server->getPort());
-  ASSERT_TRUE(open.connect());
-  ASSERT_TRUE(halfway.connectTcp());
-  ASSERT_TRUE(waitFor([&] { return server->getClientCount() == 2; }));
-  server->stop();
-  server->stop();
-  EXPECT_EQ(log.count("Signaling server stopped"), 1u);
-  EXPECT_FALSE(server->start());  // never listens twice
-  EXPECT_EQ(server->getClientCount(), 0u);
-  server->poll();  // returns at once
-  // Both connections were closed by the server.
-  EXPECT_FALSE(open.read());
-  EXPECT_NE(open.lastError, net::error::timed_out);
-  EXPECT_FALSE(halfway.read());
-  EXPECT_NE(halfway.lastError, net::error::timed_out);
-  // Nothing but this pointer keeps the server.
-  std::weak_ptr<SignalingServerImpl> weak = server;
-  server.reset();
-  EXPECT_TRUE(weak.expired());
-}

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <string>
 
@@ -28,46 +30,29 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Sets an environment variable for the life of the object (the C runtime's copy, which
-// getenv reads).
+// Sets an environment variable (the C runtime's copy, which getenv reads), or removes it
+// for nullopt, for the life of the object.
 class ScopedEnv {
  public:
-  ScopedEnv(std::string name, const std::string& value) : name_(std::move(name)) {
-    if (const char* old = std::getenv(name_.c_str())) {
-      old_ = old;
-      hadOld_ = true;
-    }
+  ScopedEnv(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
+    if (const char* old = std::getenv(name_.c_str())) old_ = old;
     set(value);
   }
-  ~ScopedEnv() {
-    if (hadOld_) {
-      set(old_);
-    } else {
-      unset();
-    }
-  }
+  ~ScopedEnv() { set(old_); }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
  private:
-  void set(const std::string& value) {
+  void set(const std::optional<std::string>& value) {
 #ifdef _WIN32
-    _putenv_s(name_.c_str(), value.c_str());
+    _putenv_s(name_.c_str(), value.value_or("").c_str());  // an empty value removes it
 #else
-    setenv(name_.c_str(), value.c_str(), 1);
-#endif
-  }
-  void unset() {
-#ifdef _WIN32
-    _putenv_s(name_.c_str(), "");
-#else
-    unsetenv(name_.c_str());
+    value ? setenv(name_.c_str(), value->c_str(), 1) : unsetenv(name_.c_str());
 #endif
   }
 
   std::string name_;
-  std::string old_;
-  bool hadOld_ = false;
+  std::optional<std::string> old_;
 };
 
 }  // namespace quorvane::test

@@ -17,17 +17,17 @@ class WebSocketClient : public LoopbackClient {
 
   bool connectTcp() { return LoopbackClient::connect(port); }  // no upgrade yet
   bool handshake() {
-    return run([&](auto done) { ws.async_handshake("127.0.0.1", "/", done); }) == boost::beast::error_code();
+    return run([&](auto done) { ws.async_handshake("127.0.0.1", "/", done); }) == Error();
   }
   bool connect() { return connectTcp() && handshake(); }
   bool send(const std::string& text, bool binary = false) {
     ws.binary(binary);
-    return run([&](auto done) { ws.async_write(boost::asio::buffer(text), done); }) == boost::beast::error_code();
+    return run([&](auto done) { ws.async_write(asio::buffer(text), done); }) == Error();
   }
   // The next message, or nothing when none came in time or the connection ended.
   std::optional<std::string> read() {
     boost::beast::flat_buffer buffer;
-    lastError = run([&](auto done) { ws.async_read(buffer, done); }).value_or(boost::asio::error::timed_out);
+    lastError = run([&](auto done) { ws.async_read(buffer, done); }).value_or(asio::error::timed_out);
     if (lastError) return std::nullopt;
     return boost::beast::buffers_to_string(buffer.data());
   }
@@ -38,11 +38,11 @@ class WebSocketClient : public LoopbackClient {
     run([&](auto done) { ws.async_close(boost::beast::websocket::close_code::normal, done); });
   }
 
-  boost::beast::error_code lastError;
+  Error lastError;
 
  private:
   uint16_t port;
-  boost::beast::websocket::stream<boost::asio::ip::tcp::socket&> ws{socket()};
+  boost::beast::websocket::stream<asio::ip::tcp::socket&> ws{socket()};
 };
 
 }  // namespace quorvane::test
