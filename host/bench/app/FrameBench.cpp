@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <cstdio>
 #include <thread>
 #include <vector>
@@ -43,13 +44,13 @@ int main() {
   spdlog::set_level(spdlog::level::warn);
   SettingsFile file;
   file.save();
-  TestWindow window(64, 64, L"Frame bench window");
+  auto window = std::make_unique<TestWindow>(64, 64, L"Frame bench window");
   Application app;
   if (!app.initialize()) return 1;
   SignalingClient signaling(file.settings.signalingPort);
   LoopbackClient video;
   if (!signaling.connect() || !video.connect(file.settings.videoPort)) return 1;
-  signaling.send({{"type", "stream_start"}, {"windowId", window.id()}});
+  signaling.send({{"type", "stream_start"}, {"windowId", window->id()}});
   const auto id = signaling.next("stream_started")["streamId"].get<uint8_t>();
   std::atomic<bool> done{false};
   std::atomic<size_t> drained{0};
@@ -62,7 +63,7 @@ int main() {
   // Its capture then ends, so that only this thread hands frames to the video channel (as the
   // orchestrator's lock sees to in the host); the stream's session and tables stay, since
   // nothing calls update().
-  window.destroy();
+  window.reset();
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
   const std::vector<uint8_t> frame(40000, 0x5a), keyframe(200000, 0x65);  // about 20 Mbit/s at 72 fps

@@ -11,6 +11,8 @@
 #include "app/AppTestSupport.h"
 #include "app/Application.h"
 #include "capture/CaptureTestSupport.h"
+#include "encode/StandinLibrary.h"
+#include <nvEncodeAPI.h>
 #include "protocol/ClientFeedback.h"
 #include "protocol/InputEvent.h"
 #include "support/LogCapture.h"
@@ -48,6 +50,7 @@ class ApplicationTest : public ::testing::Test {
 
   ComApartment com;
   LogCapture log;
+  StandinLibrary nvenc{L"nvEncodeAPI64.dll", "StandinNvenc"};
   SettingsFile file;
   Application app;
   SignalingClient signaling{file.settings.signalingPort};
@@ -109,6 +112,13 @@ TEST_F(ApplicationTest, ClientStreamCarriesItsConfigurationFramesAndSound) {
   ASSERT_FALSE(config.is_null());
   EXPECT_EQ(config["width"], 400);
   EXPECT_EQ(config["height"], 208);
+
+  // A new target from the control window reaches the running stream with the user's maximum
+  // (not 1.5 times the target, as adaptation would hand it).
+  app.applySettings(30000, 40000, 60);
+  const auto& rc = nvenc.call<const NV_ENC_RECONFIGURE_PARAMS*>("LastReconfigure")->reInitEncodeParams;
+  EXPECT_EQ(rc.encodeConfig->rcParams.averageBitRate, 30000000u);
+  EXPECT_EQ(rc.encodeConfig->rcParams.maxBitRate, 40000000u);
 
   signaling.send({{"type", "stream_stop"}, {"streamId", id}});
   EXPECT_FALSE(signaling.next("stream_stopped").is_null());

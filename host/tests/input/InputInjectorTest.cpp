@@ -11,65 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#include "support/InputRecorder.h"
+
 namespace quorvane::host {
 namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int kExtended = 0x10000;  // marks a key message flagged as an extended key
-
-// One input message as the tests check it: the X button, wheel delta, key (with kExtended)
-// or character, and the client position of button messages (else -1). Characters are
-// recorded as WM_CHAR only, not as the VK_PACKET key messages that carry them.
-struct Seen {
-  UINT message;
-  int detail, x, y;
-  HWND window;
-};
-
-// What the test windows saw on the main thread; touched by no other thread.
-std::vector<Seen> gSeen;
-const DWORD gMainThread = GetCurrentThreadId();
-
-LRESULT CALLBACK testWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  const bool key = message >= WM_KEYDOWN && message <= WM_CHAR && wParam != VK_PACKET;
-  const bool button = message >= WM_LBUTTONDOWN && message <= WM_XBUTTONUP && message != WM_MOUSEWHEEL;
-  if (GetCurrentThreadId() == gMainThread && (key || button || message == WM_MOUSEWHEEL)) {
-    int detail = message == WM_MOUSEWHEEL    ? GET_WHEEL_DELTA_WPARAM(wParam)
-                 : message >= WM_XBUTTONDOWN ? GET_XBUTTON_WPARAM(wParam)
-                                             : 0;
-    if (key) detail = static_cast<int>(wParam) | (message != WM_CHAR && (lParam & (1 << 24)) ? kExtended : 0);
-    gSeen.push_back(
-        {message, detail, button ? GET_X_LPARAM(lParam) : -1, button ? GET_Y_LPARAM(lParam) : -1, window});
-  }
-  return DefWindowProcW(window, message, wParam, lParam);
-}
-
-HWND createWindow(DWORD style, int x, int y, int width, int height) {
-  static const ATOM windowClass = [] {
-    WNDCLASSW wc{};
-    wc.lpfnWndProc = testWindowProc;
-    wc.lpszClassName = L"InputInjectorTestWindow";
-    return RegisterClassW(&wc);
-  }();
-  return CreateWindowExW(0, MAKEINTATOM(windowClass), L"input test", style | WS_VISIBLE, x, y, width, height,
-                         nullptr, nullptr, nullptr, nullptr);
-}
-
-// Dispatches this thread's messages until done() holds or a few seconds have passed.
-bool pumpUntil(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  for (;;) {
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      if (msg.wParam == VK_PACKET) TranslateMessage(&msg);  // characters only from injected text
-      DispatchMessageW(&msg);
-    }
-    if (done()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
-  }
-}
+using namespace quorvane::test;
 
 std::pair<LONG, LONG> clientSize(HWND w) {
   RECT r{};
@@ -86,7 +35,7 @@ class InjectionTest : public ::testing::Test {
 
   void SetUp() override {
     gSeen.clear();
-    window = createWindow(WS_POPUP, kLeft, kTop, kWidth, kHeight);
+    window = createRecordingWindow(WS_POPUP, kLeft, kTop, kWidth, kHeight);
     ASSERT_NE(window, nullptr);
     SetForegroundWindow(window);
     SetFocus(window);
@@ -147,7 +96,7 @@ TEST_F(InjectionTest, InputArrivesInOrderOnTheMappedPixels) {
 // Two threads aim clicks at two windows at once; each click must land on the window its
 // own call named, because setting the target and injecting happen under one hold.
 TEST_F(InjectionTest, ConcurrentCallersKeepTheirOwnTargets) {
-  HWND other = createWindow(WS_POPUP, kLeft + kWidth + 50, kTop, kWidth, kHeight);
+  HWND other = createRecordingWindow(WS_POPUP, kLeft + kWidth + 50, kTop, kWidth, kHeight);
   ASSERT_NE(other, nullptr);
   constexpr size_t kClicks = 100;
   auto clicker = [&](HWND target, uint8_t button) {
@@ -166,7 +115,7 @@ TEST_F(InjectionTest, ConcurrentCallersKeepTheirOwnTargets) {
 
 TEST(ResizeWindowTest, GivesTheRequestedClientSizeWithoutWaitingForAHungWindow) {
   InputInjector injector;
-  HWND window = createWindow(WS_OVERLAPPEDWINDOW, 120, 80, 300, 200);
+  HWND window = createRecordingWindow(WS_OVERLAPPEDWINDOW, 120, 80, 300, 200);
   HMENU menu = CreateMenu();  // its bar's height belongs to the frame, not to the client area
   ASSERT_TRUE(window && AppendMenuW(menu, MF_STRING, 1, L"File") && SetMenu(window, menu));
   pumpUntil([] { return true; });
@@ -187,7 +136,7 @@ TEST(ResizeWindowTest, GivesTheRequestedClientSizeWithoutWaitingForAHungWindow) 
   std::promise<void> release;
   bool applied = false;
   std::thread owner([&] {
-    HWND own = createWindow(WS_OVERLAPPEDWINDOW, 150, 150, 300, 200);
+    HWND own = createRecordingWindow(WS_OVERLAPPEDWINDOW, 150, 150, 300, 200);
     created.set_value(own);
     release.get_future().wait();  // hung: no messages handled until released
     applied = pumpUntil([&] { return clientSize(own) == std::pair(320L, 240L); });
