@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: the portable core natively (plain, under
 # AddressSanitizer + UndefinedBehaviorSanitizer, under ThreadSanitizer), short libFuzzer
-# runs of the parsers, then the Windows build under Wine. Exits non-zero when anything
-# fails; the Windows run's ctest summary comes last.
+# runs of the parsers, then the Windows build under Wine and its package
+# (build/windows/package/QuorvaneHost-<version>-win64.zip). Exits non-zero when anything
+# fails; the Windows run's ctest summary and the package's path come last.
 set -uo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -32,6 +33,14 @@ run_preset() {
   echo "=== $preset: tests"
   if ! ctest --preset "$preset" -j "$jobs"; then
     failed+=("$preset (tests)")
+  fi
+  if [ "$preset" = windows ]; then
+    # The zip a person copies to a Windows PC (its contents and a run of it are tested
+    # above, by package_test).
+    echo "=== $preset: package"
+    if ! cmake --build --preset "$preset" --target package; then
+      failed+=("$preset (package)")
+    fi
   fi
 }
 
