@@ -16,6 +16,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include "capture/WindowIconCache.h"
+
 using Microsoft::WRL::ComPtr;
 
 namespace quorvane::host {
@@ -80,28 +82,24 @@ HICON iconFromMessage(HWND hwnd, WPARAM kind) {
   return usableIcon(reply);
 }
 
-// The icon of the window, its class, or (owned by the caller, *owned set) its executable.
-HICON findIcon(HWND hwnd, bool* owned) {
-  *owned = false;
+// The icon of the window or of its class; none when neither has one.
+HICON windowOrClassIcon(HWND hwnd) {
   if (HICON icon = iconFromMessage(hwnd, ICON_BIG)) return icon;
   if (HICON icon = iconFromMessage(hwnd, ICON_SMALL)) return icon;
   if (HICON icon = usableIcon(GetClassLongPtrW(hwnd, GCLP_HICON))) return icon;
-  if (HICON icon = usableIcon(GetClassLongPtrW(hwnd, GCLP_HICONSM))) return icon;
+  return usableIcon(GetClassLongPtrW(hwnd, GCLP_HICONSM));
+}
 
+// The first icon of the window's executable, owned by the caller; none when it has none.
+HICON executableIcon(HWND hwnd) {
   const std::wstring path = processImagePath(hwnd);
   if (path.empty()) return nullptr;
   HICON largeIcon = nullptr;
   HICON smallIcon = nullptr;
   if (ExtractIconExW(path.c_str(), 0, &largeIcon, &smallIcon, 1) == 0) return nullptr;
-  HICON icon = nullptr;
-  if (largeIcon) {
-    icon = largeIcon;
-    if (smallIcon) DestroyIcon(smallIcon);
-  } else {
-    icon = smallIcon;
-  }
-  *owned = icon != nullptr;
-  return icon;
+  if (!largeIcon) return smallIcon;
+  if (smallIcon) DestroyIcon(smallIcon);
+  return largeIcon;
 }
 
 // Encodes a 32-bit top-down DIB as PNG; empty on failure.
@@ -220,22 +218,60 @@ std::optional<std::vector<uint8_t>> iconToPng(HICON icon) {
   return encodePng(dib, width, height);
 }
 
-std::string toBase64(const std::vector<uint8_t>& data) {
+// Base64 without line breaks; nothing on failure.
+std::optional<std::string> toBase64(const std::vector<uint8_t>& data) {
   const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
   DWORD length = 0;
   if (!CryptBinaryToStringA(data.data(), static_cast<DWORD>(data.size()), flags, nullptr, &length)) {
     SPDLOG_WARN("getWindowIconBase64: CryptBinaryToStringA size query failed, error={}", GetLastError());
-    return {};
+    return std::nullopt;
   }
   std::string text(length, '\0');
   if (!CryptBinaryToStringA(data.data(), static_cast<DWORD>(data.size()), flags, text.data(), &length)) {
     SPDLOG_WARN("getWindowIconBase64: CryptBinaryToStringA encode failed, error={}", GetLastError());
-    return {};
+    return std::nullopt;
   }
   // Plain base64: no terminator and, whatever the system's encoder does, no line breaks.
   std::erase_if(text, [](char ch) { return ch == '\0' || ch == '\r' || ch == '\n'; });
   return text;
 }
+
+// The window's icon, or its executable's when `icon` is none, as base64 PNG: empty when there is
+// no icon, nothing when the conversion failed (with a warning).
+std::optional<std::string> convertIcon(HWND hwnd, HICON icon) {
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  ScopeExit uninitialize([com] {
+    if (SUCCEEDED(com)) CoUninitialize();
+  });
+
+  // An icon from the executable belongs to this conversion; the others to the window or its class.
+  const bool owned = icon == nullptr;
+  if (owned) icon = executableIcon(hwnd);
+  if (!icon) return std::string();
+  ScopeExit destroyIcon([icon, owned] {
+    if (owned) DestroyIcon(icon);
+  });
+
+  const std::optional<std::vector<uint8_t>> png = iconToPng(icon);
+  if (!png) return std::nullopt;
+  if (png->empty()) {
+    SPDLOG_WARN("getWindowIconBase64: PNG data is empty after encoding for hwnd {:x}",
+                reinterpret_cast<uintptr_t>(hwnd));
+    return std::nullopt;
+  }
+  return toBase64(*png);
+}
+
+WindowIconCache& iconCache() {
+  static WindowIconCache cache;
+  return cache;
+}
+
+// What one enumeration collects.
+struct Listing {
+  std::vector<protocol::WindowInfo> windows;
+  std::vector<HWND> handles;
+};
 
 void appendUtf8(std::string& out, uint32_t codePoint) {
   if (codePoint < 0x80) {
@@ -258,8 +294,11 @@ void appendUtf8(std::string& out, uint32_t codePoint) {
 }  // namespace
 
 std::vector<protocol::WindowInfo> WindowEnumerator::enumerateWindows() {
-  std::vector<protocol::WindowInfo> windows;
-  EnumWindows(&WindowEnumerator::enumWindowsProc, reinterpret_cast<LPARAM>(&windows));
+  Listing listing;
+  EnumWindows(&WindowEnumerator::enumWindowsProc, reinterpret_cast<LPARAM>(&listing));
+  // Icons of windows that are gone, hidden or otherwise no longer listed are not kept.
+  iconCache().retainOnly(listing.handles);
+  std::vector<protocol::WindowInfo> windows = std::move(listing.windows);
   // std::string compares as unsigned bytes, so this is the byte order of the UTF-8 titles.
   std::sort(windows.begin(), windows.end(),
             [](const protocol::WindowInfo& a, const protocol::WindowInfo& b) { return a.title < b.title; });
@@ -270,8 +309,11 @@ BOOL CALLBACK WindowEnumerator::enumWindowsProc(HWND hwnd, LPARAM lParam) {
   // No exception may unwind through the system's enumeration; a window that cannot be added is
   // left out and the enumeration goes on.
   try {
-    auto* windows = reinterpret_cast<std::vector<protocol::WindowInfo>*>(lParam);
-    if (isValidWindow(hwnd)) windows->push_back(getWindowInfo(hwnd));
+    auto* listing = reinterpret_cast<Listing*>(lParam);
+    if (isValidWindow(hwnd)) {
+      listing->windows.push_back(getWindowInfo(hwnd));
+      listing->handles.push_back(hwnd);
+    }
   } catch (const std::exception& e) {
     SPDLOG_WARN("Window {:x} left out of the window list: {}", reinterpret_cast<uintptr_t>(hwnd), e.what());
   }
@@ -311,7 +353,12 @@ protocol::WindowInfo WindowEnumerator::getWindowInfo(HWND hwnd) {
   info.isMinimized = IsIconic(hwnd) != FALSE;
   info.isMaximized = IsZoomed(hwnd) != FALSE;
   info.isVisible = IsWindowVisible(hwnd) != FALSE;
-  info.iconBase64 = getWindowIconBase64(hwnd);
+  // Finding the icon handle is cheap, converting it is not: convert only for a window that is new
+  // or shows another icon (or, without window or class icon, belongs to another process).
+  DWORD processId = 0;
+  GetWindowThreadProcessId(hwnd, &processId);
+  const HICON icon = windowOrClassIcon(hwnd);
+  info.iconBase64 = iconCache().iconBase64({hwnd, icon, processId}, [&] { return convertIcon(hwnd, icon); });
   return info;
 }
 
@@ -340,27 +387,10 @@ std::wstring WindowEnumerator::getProcessName(HWND hwnd) {
 }
 
 std::string WindowEnumerator::getWindowIconBase64(HWND hwnd) {
-  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  ScopeExit uninitialize([com] {
-    if (SUCCEEDED(com)) CoUninitialize();
-  });
-
-  bool owned = false;
-  HICON icon = findIcon(hwnd, &owned);
-  if (!icon) return {};
-  ScopeExit destroyIcon([icon, owned] {
-    if (owned) DestroyIcon(icon);
-  });
-
-  const std::optional<std::vector<uint8_t>> png = iconToPng(icon);
-  if (!png) return {};
-  if (png->empty()) {
-    SPDLOG_WARN("getWindowIconBase64: PNG data is empty after encoding for hwnd {:x}",
-                reinterpret_cast<uintptr_t>(hwnd));
-    return {};
-  }
-  return toBase64(*png);
+  return convertIcon(hwnd, windowOrClassIcon(hwnd)).value_or(std::string());
 }
+
+size_t WindowEnumerator::cachedIconCount() { return iconCache().size(); }
 
 std::string WindowEnumerator::wideToUtf8(const std::wstring& text) {
   std::string out;

@@ -5,12 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
+
+#include <nlohmann/json.hpp>
 
 #define STB_IMAGE_IMPLEMENTATION
 #define STBI_ONLY_PNG
 #include <stb_image.h>
 
 #include "TestIcon.h"
+#include "capture/WindowIconCache.h"
+#include "protocol/WindowInfoJson.h"
 
 namespace quorvane::host {
 namespace {
@@ -19,6 +24,11 @@ using protocol::WindowInfo;
 using Bytes = std::vector<uint8_t>;
 
 uint32_t idOf(HWND hwnd) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hwnd)); }
+// A handle from its 32-bit value, sign-extended as the system does.
+template <typename Handle>
+Handle handleOf(uint32_t value) {
+  return static_cast<Handle>(LongToHandle(static_cast<LONG>(value)));
+}
 
 // Claims a longer title than the window has.
 LRESULT CALLBACK overReportingProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -165,6 +175,77 @@ TEST_F(WindowEnumeratorTest, ClassIconsBecomePngWithTheirTransparency) {
       ASSERT_EQ(got, want) << "pixel " << i % width << "," << i / width;
     }
   }
+}
+
+// Listing again gives the same list, with the kept icons, until a window shows another icon or is
+// no longer listed; only the listed windows' icons are kept.
+TEST_F(WindowEnumeratorTest, RepeatedListsKeepIconsOfListedWindowsUntilTheyChange) {
+  const auto first = WindowEnumerator::enumerateWindows();
+  const auto again = WindowEnumerator::enumerateWindows();
+  EXPECT_EQ(nlohmann::json(again), nlohmann::json(first));
+  EXPECT_EQ(nlohmann::json(WindowEnumerator::enumerateWindows()), nlohmann::json(first));
+  size_t icons = 0;
+  for (const WindowInfo& w : again) {
+    EXPECT_EQ(w.iconBase64, WindowEnumerator::getWindowIconBase64(handleOf<HWND>(w.id))) << w.title;
+    icons += !w.iconBase64.empty();
+  }
+  EXPECT_GE(icons, 2u);
+
+  HWND hwnd = create(L"QhEnumAlphaIcon", L"qh-enum changing icon", WS_POPUP | WS_VISIBLE, WS_EX_APPWINDOW);
+  // The size of the window's listed icon.
+  const auto iconSize = [hwnd] {
+    int width = 0, height = 0;
+    for (const WindowInfo& w : WindowEnumerator::enumerateWindows()) {
+      if (w.id == idOf(hwnd)) decodeIcon(w.iconBase64, width, height);
+    }
+    return std::make_pair(width, height);
+  };
+  EXPECT_EQ(iconSize(), std::make_pair(32, 32)) << "class icon";
+  const HICON other = makeTestIcon(
+      16, 8, [](int, int) { return 0xFF00FF00u; }, [](int, int) { return false; });
+  SendMessageW(hwnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(other));
+  EXPECT_EQ(iconSize(), std::make_pair(16, 8)) << "window icon";
+  SendMessageW(hwnd, WM_SETICON, ICON_BIG, 0);
+  EXPECT_EQ(iconSize(), std::make_pair(32, 32)) << "class icon again";
+
+  const size_t listed = WindowEnumerator::enumerateWindows().size();
+  EXPECT_EQ(WindowEnumerator::cachedIconCount(), listed);
+  // Without a title it is no longer listed, like a closed window (whose closing would wait two
+  // seconds for the missing window manager).
+  SetWindowTextW(hwnd, L"");
+  EXPECT_EQ(WindowEnumerator::enumerateWindows().size(), listed - 1);
+  EXPECT_EQ(WindowEnumerator::cachedIconCount(), listed - 1);
+}
+
+// Converts once per window and icon (or, for an executable's icon, per process); a failed
+// conversion is tried again.
+TEST(WindowIconCacheTest, ConvertsOnlyNewOrChangedIconsAndForgetsUnlistedWindows) {
+  WindowIconCache cache;
+  int conversions = 0;
+  const auto gives = [&conversions](const std::optional<std::string>& text) {
+    return [&conversions, text] {
+      ++conversions;
+      return text;
+    };
+  };
+  const auto window = handleOf<HWND>;
+  const auto icon = handleOf<HICON>;
+  EXPECT_EQ(cache.iconBase64({window(1), icon(10), 7}, gives("1-10")), "1-10");
+  EXPECT_EQ(cache.iconBase64({window(1), icon(10), 7}, gives("wrong")), "1-10");
+  EXPECT_EQ(cache.iconBase64({window(2), icon(10), 7}, gives("2-10")), "2-10");
+  EXPECT_EQ(cache.iconBase64({window(1), icon(20), 7}, gives("1-20")), "1-20");
+  EXPECT_EQ(cache.iconBase64({window(2), nullptr, 7}, gives("")), "");
+  EXPECT_EQ(cache.iconBase64({window(2), nullptr, 7}, gives("wrong")), "");
+  EXPECT_EQ(cache.iconBase64({window(2), nullptr, 8}, gives("2-exe")), "2-exe");
+  EXPECT_EQ(cache.iconBase64({window(3), icon(10), 7}, gives(std::nullopt)), "");
+  EXPECT_EQ(cache.iconBase64({window(3), icon(10), 7}, gives("3-10")), "3-10");
+  EXPECT_EQ(conversions, 7);
+  EXPECT_EQ(cache.size(), 3u);
+
+  cache.retainOnly({window(1), window(3), window(4)});
+  EXPECT_EQ(cache.size(), 2u);
+  EXPECT_EQ(cache.iconBase64({window(1), icon(20), 7}, gives("wrong")), "1-20");
+  EXPECT_EQ(cache.iconBase64({window(2), nullptr, 8}, gives("2-new")), "2-new");
 }
 
 }  // namespace
