@@ -155,12 +155,15 @@ void DiscoveryResponder::listenerThread() {
 #endif
     if (!running) break;
     if (received > 0) {
-      if (static_cast<size_t>(received) > kReceiveBuffer - 1) continue;  // over-long: ignored
+      if (static_cast<size_t>(received) > kReceiveBuffer - 1) {  // over-long: reported, not answered
+        SPDLOG_WARN("Discovery recvfrom error: {}", kMessageTooLong);
+        continue;
+      }
       handleDatagram(buffer, static_cast<size_t>(received), &sender);
       continue;
     }
     const int error = lastError();
-    if (received < 0 && error != kInterrupted && error != kConnectionReset && error != kMessageTooLong) {
+    if (received < 0 && error != kInterrupted && error != kConnectionReset) {
       SPDLOG_WARN("Discovery recvfrom error: {}", error);
     }
   }

@@ -85,6 +85,21 @@ TEST_F(SettingsFile, SavesTheExactTextAndLoadsEveryFieldBack) {
   EXPECT_NE(read().find("\"sharpness\": 1.0,"), std::string::npos);
 }
 
+TEST(SettingsDefaults, EveryFieldStartsAtItsDefaultAndSetDefaultsRestoresIt) {
+  const auto fields = [](const Settings& s) {
+    return std::tuple(s.signalingPort, s.videoPort, s.audioPort, s.inputPort, s.targetBitrate, s.maxBitrate,
+                      s.targetFps, s.preferredEncoder, s.sharpeningEnabled, s.sharpness, s.vsyncEnabled,
+                      s.fullRangeColor);
+  };
+  const auto defaults = std::tuple<uint16_t, uint16_t, uint16_t, uint16_t, uint32_t, uint32_t, uint32_t,
+                                   std::string, bool, float, bool, bool>(
+      9876, 9944, 9945, 9946, 20000, 50000, 72, "nvenc", false, 0.7f, false, false);
+  EXPECT_EQ(fields(Settings{}), defaults);
+  Settings changed{1, 2, 3, 4, 5, 6, 7, "amf", true, 0.25f, true, true};
+  changed.setDefaults();
+  EXPECT_EQ(fields(changed), defaults);
+}
+
 TEST_F(SettingsFile, LoadAssignsWhatTheFileHoldsUpToAFailingKey) {
   Settings s;
   EXPECT_FALSE(s.load()) << "no file";

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "audio/ToneTools.h"
+#include "support/LogCapture.h"
 
 namespace quorvane::host {
 namespace {
@@ -51,6 +52,35 @@ TEST(OpusEncoderTest, PacketsFollowTheConfigurationAndMisuseGivesEmptyOnes) {
     ASSERT_TRUE(configured.initialize(OpusConfig{}));  // can be created again after a shutdown
     EXPECT_FALSE(configured.encode(pcm.data(), 480).empty());
   }
+}
+
+// The application shows in the coding mode of the packets (the TOC's configuration number, 16 and up
+// for CELT only): restricted low delay codes CELT only at every bitrate; the general audio
+// application codes SILK at 8 kbps and CELT at 18 kbps, where the voice application still codes SILK.
+TEST(OpusEncoderTest, LowDelayPicksTheApplicationAndTheStartupLineShowsTheSetup) {
+  const std::vector<int16_t> tone = test::tone(4800, 48000, {true, true});
+  struct Case {
+    bool lowDelay;
+    uint32_t bitrate;
+    bool celtOnly;
+  };
+  for (const Case& c : {Case{true, 8000, true}, Case{false, 8000, false}, Case{false, 18000, true}}) {
+    SCOPED_TRACE(::testing::Message() << c.lowDelay << "/" << c.bitrate);
+    OpusAudioEncoder encoder;
+    ASSERT_TRUE(encoder.initialize({48000, 2, c.bitrate, 480, 5, c.lowDelay}));
+    for (size_t at = 0; at < tone.size(); at += 960) {
+      const auto packet = encoder.encode(tone.data() + at, 480);
+      ASSERT_FALSE(packet.empty());
+      EXPECT_EQ(packet[0] >> 3 >= 16, c.celtOnly) << "packet at " << at;
+    }
+  }
+
+  quorvane::test::LogCapture log;
+  OpusAudioEncoder defaults, other;
+  ASSERT_TRUE(defaults.initialize(OpusConfig{}));
+  ASSERT_TRUE(other.initialize({24000, 1, 20999, 240, 5, false}));
+  EXPECT_TRUE(log.hasLine(spdlog::level::info, "Opus encoder initialized: 48000 Hz, 2 ch, 128 kbps"));
+  EXPECT_TRUE(log.hasLine(spdlog::level::info, "Opus encoder initialized: 24000 Hz, 1 ch, 20 kbps"));
 }
 
 }  // namespace

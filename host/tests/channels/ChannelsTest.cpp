@@ -1,6 +1,8 @@
 // The video, audio and input channels on loopback, with clients written here.
 #include <algorithm>
 #include <atomic>
+#include <memory>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -207,4 +209,47 @@ TEST(AudioChannel, FramingSequenceAndAClientThatFallsBehind) {
     return !server.isClientConnected();
   }));
   EXPECT_EQ(log.count("TCP audio send failed:"), 1u);
+}
+
+// A client stream that ends between two records (or inside a length) drops the client; one that
+// ends inside a body only ends reading: the client stays until a newer one replaces it, and the
+// partial record is never delivered. The video and the input channel alike.
+TEST(ChannelReads, AnEndBetweenRecordsDropsTheClientAnEndInsideABodyKeepsIt) {
+  const std::pair<Bytes, bool> tails[] = {
+      {{}, false}, {{20, 0}, false}, {{20, 0, 0, 0}, true}, {{20, 0, 0, 0, 3, 7, 1}, true}};
+  // Each tail after one whole record, on a fresh channel from `make`, which counts the records.
+  const auto check = [&](const std::string& kind, const Bytes& record, auto make) {
+    for (const auto& [tail, inBody] : tails) {
+      SCOPED_TRACE(kind + "channel, bytes after the record: " + std::to_string(tail.size()));
+      LogCapture log;
+      std::atomic<int> delivered{0};
+      const auto server = make(delivered);
+      ASSERT_TRUE(server->start());
+      LoopbackClient client, next;
+      Bytes bytes = framed({record});
+      bytes.insert(bytes.end(), tail.begin(), tail.end());
+      ASSERT_TRUE(client.connect(server->localPort()) && client.write(bytes));
+      client.socket().shutdown(boost::asio::socket_base::shutdown_send);
+      const std::string ended = kind + (inBody ? "read error: " : "client disconnected: ");
+      ASSERT_TRUE(waitFor([&] { return log.contains(ended); }));
+      EXPECT_EQ(delivered, 1);
+      EXPECT_EQ(server->isClientConnected(), inBody);
+      // Accepted after the end was handled: it replaces the kept client, if any.
+      ASSERT_TRUE(next.connect(server->localPort()));
+      ASSERT_TRUE(waitFor([&] { return log.count(kind + "client connected from") == 2; }));
+      EXPECT_EQ(log.count("Closing existing " + kind + "client connection"), inBody ? 1u : 0u);
+      EXPECT_EQ(log.count(kind + "read error: ") + log.count(kind + "client disconnected: "), 1u);
+      EXPECT_EQ(delivered, 1);
+    }
+  };
+  check("TCP ", kInputBody, [](std::atomic<int>& delivered) {
+    auto server = std::make_unique<TcpTransportServer>(0);
+    server->setClientInputCallback([&delivered](const ClientInput&) { ++delivered; });
+    return server;
+  });
+  check("TCP input ", Bytes(12, 1), [](std::atomic<int>& delivered) {
+    auto server = std::make_unique<TcpInputServer>(0);
+    server->onInputEvent = [&delivered](const InputEvent&) { ++delivered; };
+    return server;
+  });
 }

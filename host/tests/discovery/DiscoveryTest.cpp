@@ -1,5 +1,8 @@
 // The discovery responder on loopback, with a UDP client written here.
+#include <algorithm>
+#include <cerrno>
 #include <string>
+#include <vector>
 
 #include <boost/asio/ip/udp.hpp>
 #include <gtest/gtest.h>
@@ -35,4 +38,40 @@ TEST(Discovery, RequestsAreAnsweredAndOtherDatagramsIgnored) {
   }
   EXPECT_EQ(client.available(), 0u);  // the last request was answered after every other datagram
   EXPECT_TRUE(log.contains("Discovery request from 127.0.0.1 (Quest3)"));
+}
+
+TEST(Discovery, LongestRequestAndClientNames) {
+  LogCapture log;
+  DiscoveryResponder responder("Host", 9876, 0);
+  ASSERT_TRUE(responder.start());
+  asio::io_context io;
+  asio::ip::udp::socket client(io, asio::ip::udp::v4());
+  const asio::ip::udp::endpoint host(asio::ip::make_address_v4("127.0.0.1"), responder.boundUdpPort());
+  // A name needs 19 bytes or more; 1023 bytes are read, a longer datagram is reported, not answered.
+  const std::string longName(1023 - 18, 'n');
+  const std::string datagrams[] = {
+      "QUORVANE_DISCOVER"s,        "QUORVANE_DISCOVER:"s,           "QUORVANE_DISCOVER:A"s,
+      "QUORVANE_DISCOVER:\0name"s, "QUORVANE_DISCOVER:" + longName, "QUORVANE_DISCOVER:" + longName + "x",
+      "QUORVANE_DISCOVER:end"s};
+  for (const auto& datagram : datagrams) client.send_to(asio::buffer(datagram), host);
+  for (int i = 0; i < 6; ++i) {
+    std::string reply(2048, '\0');
+    ASSERT_TRUE(waitFor([&] { return client.available() > 0; }));
+    reply.resize(client.receive(asio::buffer(reply)));
+    EXPECT_EQ(reply, "QUORVANE_HOST\0Host\09876\0"s);
+  }
+  EXPECT_EQ(client.available(), 0u);
+#ifdef _WIN32
+  const int tooLong = WSAEMSGSIZE;
+#else
+  const int tooLong = EMSGSIZE;
+#endif
+  const std::string request = "Discovery request from 127.0.0.1 (";
+  auto lines = log.block(request + "Unknown)", request + "end)");
+  std::replace(lines.begin(), lines.end(), request + longName + ")", request + "longest)");
+  EXPECT_EQ(lines, (std::vector<std::string>{request + "Unknown)", request + "Unknown)", request + "A)",
+                                             request + ")", request + "longest)",
+                                             "Discovery recvfrom error: " + std::to_string(tooLong),
+                                             request + "end)"}));
+  EXPECT_TRUE(log.hasLine(spdlog::level::warn, "Discovery recvfrom error: " + std::to_string(tooLong)));
 }

@@ -41,6 +41,12 @@ TEST(CodecHeaderStore, KeepsTheLastParameterSetsOfEachUnit) {
       {{concat({start4, idr, start3, {0x41, 0x9A, 0x02}})}, {}, {}, {}, false, false},  // slices only
       {{concat({start3, idr, {0x00, 0x00, 0x01, 0x67}})}, {}, {}, {}, false, false},  // start in last 4 bytes
       {{concat({start3, idr, start3, cut})}, cut, {}, {}, false, false},  // stored as far as it goes
+      // Start codes in the last bytes: one there starts nothing, and ends the unit before it only
+      // from 4 bytes before the end (not a 3-byte one in the last 3); 5 bytes before the end it
+      // starts a unit of one byte.
+      {{concat({start3, sps, start4})}, sps, {}, {}, false, false},
+      {{concat({start3, sps, start3})}, concat({sps, start3}), {}, {}, false, false},
+      {{concat({start3, pps, start4, {0x67}})}, {0x67}, pps, {}, false, true},
       {{hevcUnit}, hSps, hPps, vps, true, true},
       {{hevcUnit}, {}, {}, {}, false, false},  // as H.264: 0x40, 0x42, 0x44 are types 0, 2, 4
   };
@@ -49,7 +55,11 @@ TEST(CodecHeaderStore, KeepsTheLastParameterSetsOfEachUnit) {
     SCOPED_TRACE(i);
     CodecHeaderStore store;
     store.extract(nullptr, 100, cases[i].hevc);  // ignored
-    for (const Bytes& unit : cases[i].units) store.extract(unit.data(), unit.size(), cases[i].hevc);
+    for (const Bytes& unit : cases[i].units) {
+      // Followed by bytes that would read as parameter sets, so that a scan past the end shows.
+      const Bytes padded = concat({unit, {0x67, 0x68, 0x42, 0x44, 0x40}});
+      store.extract(padded.data(), unit.size(), cases[i].hevc);
+    }
     const CodecHeaders h = store.get();
     EXPECT_EQ(std::tie(h.sps, h.pps, h.vps, h.valid),
               std::tie(cases[i].sps, cases[i].pps, cases[i].vps, cases[i].valid));

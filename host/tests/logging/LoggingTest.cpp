@@ -78,3 +78,21 @@ TEST(Logging, FileLevelsFlushRotationAndTheUiSink) {
     EXPECT_EQ(std::pair(seen[level].first, seen[level].second.back()), std::pair(level, 'm'));
   EXPECT_TRUE(seen[6].second.ends_with("[QhTest] [info] ends with a line feed\n")) << seen[6].second;
 }
+
+// A host started again writes on at the end of its earlier log file instead of rolling it over.
+TEST(Logging, AnExistingFileIsAppendedToAtStart) {
+  quorvane::test::TempDir temp;
+  ScopedEnv env("LOCALAPPDATA", temp.path().string());
+  const fs::path dir = temp.path() / "Quorvane" / "logs";
+  fs::create_directories(dir);
+  const std::string earlier = "[earlier run] last line\n";
+  std::ofstream(dir / "QhAgain.log", std::ios::binary) << earlier;
+  Logging::initialize("QhAgain", true, spdlog::level::debug);
+  spdlog::warn("second run");
+  Logging::shutdown();
+  std::stringstream text;
+  text << std::ifstream(dir / "QhAgain.log", std::ios::binary).rdbuf();
+  EXPECT_TRUE(text.str().starts_with(earlier)) << text.str();
+  EXPECT_NE(text.str().find("second run"), std::string::npos) << text.str();
+  EXPECT_FALSE(fs::exists(dir / "QhAgain.1.log"));
+}

@@ -116,6 +116,24 @@ TEST(SignalingRequests, RepliesWithAndWithoutCallbacks) {
   EXPECT_THROW(handler.handle(R"({"type":"window_list_request"})", kSender), json::type_error);
 }
 
+TEST(SignalingRequests, StreamIdsWrapFrom255ToZero) {
+  // Every request takes the next id, refused or not: 1 .. 255, then 0, 1, 2.
+  SignalingServerRequestHandler handler;
+  std::vector<int> given, replied, expected;
+  handler.setStreamStartCallback([&](uint32_t, uint8_t stream) {
+    given.push_back(stream);
+    return stream != 255;
+  });
+  for (int i = 1; i <= 258; ++i) {
+    expected.push_back(i % 256);
+    const json reply = json::parse(*handler.handle(R"({"type":"stream_start","windowId":3})", kSender));
+    replied.push_back(reply.value("streamId", -1));
+  }
+  EXPECT_EQ(given, expected);
+  expected[254] = -1;  // the refused one is answered with the error
+  EXPECT_EQ(replied, expected);
+}
+
 TEST_F(SignalingServerTest, ConversationAndStreamConfigReachEveryClientEvenMidHandshake) {
   server.setClientConnectedCallback(
       [](const std::string& address) { spdlog::info("hello from {}", address); });
