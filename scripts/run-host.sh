@@ -70,6 +70,11 @@ else
   note "no sound server was running; the host hears the null sink of PULSE_SERVER=$PULSE_SERVER"
 fi
 
+# The stand-in records Wine's default capture endpoint, which is the client's default source:
+# make that the monitor of the server's default sink, so that the host hears what is played
+# (wherever the default sink is moved), not the microphone.
+export PULSE_SOURCE=@DEFAULT_MONITOR@
+
 # The host runs in a session of its own, so that the terminal's Ctrl-C reaches this
 # script only, which turns it into a close request.
 cd "$standin"
