@@ -3,14 +3,19 @@
 # user session.
 #
 #   pulse-env.sh setup DIR     start the server with its socket at DIR/native: a null sink
-#                              as the default sink, its monitor as the default source, a
-#                              1 kHz tone playing into the sink in a loop; point the Wine
-#                              prefix (WINEPREFIX) at the PulseAudio driver
-#   pulse-env.sh server DIR    the same without the tone
+#                              as the default sink with a 1 kHz tone playing into it in a
+#                              loop, and a microphone that hears a 440 Hz tone as the
+#                              default source; point the Wine prefix (WINEPREFIX) at the
+#                              PulseAudio driver
+#   pulse-env.sh server DIR    a silent null sink as the default sink, its monitor as the
+#                              default source, no tone and no microphone
 #   pulse-env.sh cleanup DIR   stop the tone and the server
 #
 # Clients reach the server with PULSE_SERVER=unix:DIR/native and
-# PULSE_CLIENTCONFIG=DIR/client.conf (no autospawn).
+# PULSE_CLIENTCONFIG=DIR/client.conf (no autospawn). That configuration makes a client's
+# default source the monitor of the default sink (the server's "@DEFAULT_MONITOR@"): Wine's
+# default capture endpoint then hears what is played, as loopback capture does, and not the
+# microphone.
 set -euo pipefail
 
 usage="usage: pulse-env.sh setup|server|cleanup DIR"
@@ -48,7 +53,8 @@ setup() {
     exit 1
   fi
   mkdir -p "$HOME" "$PULSE_RUNTIME_PATH" "$PULSE_STATE_PATH"
-  printf 'autospawn = no\ncookie-file = %s/cookie\n' "$dir" >"$PULSE_CLIENTCONFIG"
+  printf 'autospawn = no\ncookie-file = %s/cookie\ndefault-source = @DEFAULT_MONITOR@\n' "$dir" \
+    >"$PULSE_CLIENTCONFIG"
 
   # -n: no default script, so nothing but these modules is loaded (no hardware, no
   # D-Bus, no session). Anonymous access: the socket lives in the build tree.
@@ -71,6 +77,11 @@ setup() {
   pactl set-default-source qh_null.monitor
 
   if [ "$tone" = tone ]; then
+    # The microphone: the monitor of a second null sink that a 440 Hz sine plays into.
+    pactl load-module module-null-sink sink_name=qh_microphone rate=48000 channels=2 \
+      sink_properties=device.description=QuorvaneMicrophone >/dev/null
+    pactl load-module module-sine sink=qh_microphone frequency=440 >/dev/null
+    pactl set-default-source qh_microphone.monitor
     if [ ! -s "$dir/tone.wav" ]; then
       ffmpeg -nostdin -loglevel error -y -f lavfi -i "sine=frequency=1000:sample_rate=48000:duration=10" \
         -ac 2 -c:a pcm_s16le "$dir/tone.wav"

@@ -8,12 +8,13 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
-#include <cstdio>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include <spdlog/spdlog.h>
 
+#include "BenchLine.h"
 #include "app/AppTestSupport.h"
 #include "app/Application.h"
 #include "capture/CaptureTestSupport.h"
@@ -23,11 +24,12 @@ using quorvane::host::Application;
 
 namespace {
 
-// p50 and p99 of the samples, in microseconds.
-void report(const char* what, std::vector<double> us) {
+// p50 and p99 of the samples, in microseconds, as the figures name.p50 and name.p99.
+void report(const std::string& name, const char* what, std::vector<double> us) {
   std::sort(us.begin(), us.end());
-  std::printf("%-44s p50 %7.1f us   p99 %7.1f us   (%zu calls)\n", what, us[us.size() / 2],
-              us[us.size() * 99 / 100], us.size());
+  const std::string note = std::string(what) + " (" + std::to_string(us.size()) + " calls)";
+  quorvane::bench::benchLine((name + ".p50").c_str(), us[us.size() / 2], "us", note.c_str());
+  quorvane::bench::benchLine((name + ".p99").c_str(), us[us.size() * 99 / 100], "us", note.c_str());
 }
 
 template <typename Call>
@@ -77,9 +79,10 @@ int main() {
     configured.push_back(timeUs([&] { app.handleFrame(id, keyframe.data(), keyframe.size(), true); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  std::printf("%zu bytes reached the client\n", drained.load());
-  report("frame to video channel, 40 KB", plain);
-  report("keyframe with stream_config, 200 KB", configured);
+  quorvane::bench::benchLine("app.frame.bytes_to_client", static_cast<double>(drained.load()), "bytes",
+                             "reached the video client");
+  report("app.frame", "frame to video channel, 40 KB", plain);
+  report("app.keyframe", "keyframe with stream_config, 200 KB", configured);
   done = true;
   video.reset();
   drain.join();

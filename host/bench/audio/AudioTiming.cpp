@@ -11,40 +11,52 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
+#include "BenchLine.h"
 #include "PacketPath.h"
 #include "audio/AudioCapture.h"
 #include "audio/OpusEncoder.h"
 
 namespace {
 
+using quorvane::bench::benchLine;
 using quorvane::host::OpusAudioEncoder;
 using quorvane::host::OpusConfig;
 using quorvane::host::bench::PacketPath;
 using quorvane::host::bench::quantile;
 
-void report(const char* what, const std::vector<double>& micros) {
+// The samples' mean, p50, p99 and largest, in microseconds, as the figures name.mean and so on.
+void report(const std::string& name, const std::string& what, const std::vector<double>& micros) {
   if (micros.empty()) {
-    std::printf("%-46s no samples\n", what);
+    std::printf("%s: no samples\n", what.c_str());
     return;
   }
   double total = 0;
   for (double v : micros) total += v;
-  std::printf("%-46s n=%zu mean=%.1f us p50=%.1f us p99=%.1f us max=%.1f us\n", what, micros.size(),
-              total / static_cast<double>(micros.size()), quantile(micros, 0.5), quantile(micros, 0.99),
-              quantile(micros, 1.0));
+  const std::string note = what + " (" + std::to_string(micros.size()) + " samples)";
+  const struct {
+    const char* suffix;
+    double value;
+  } figures[] = {{".mean", total / static_cast<double>(micros.size())},
+                 {".p50", quantile(micros, 0.5)},
+                 {".p99", quantile(micros, 0.99)},
+                 {".max", quantile(micros, 1.0)}};
+  for (const auto& figure : figures) {
+    benchLine((name + figure.suffix).c_str(), figure.value, "us", note.c_str());
+  }
 }
 
 // The processing time per 10 ms packet as a share of one core.
-void reportShare(const PacketPath& path) {
+void reportShare(const std::string& name, const PacketPath& path) {
   double total = 0;
   for (double v : path.callbackMicros) total += v;
   if (path.packets > 0) {
-    std::printf("%-46s %.2f %% of one core (%zu packets)\n", "",
-                total / static_cast<double>(path.packets) / 100.0, path.packets);
+    const std::string note = "of one core for 10 ms packets (" + std::to_string(path.packets) + " packets)";
+    benchLine((name + ".core").c_str(), total / static_cast<double>(path.packets) / 100.0, "%", note.c_str());
   }
 }
 
@@ -60,7 +72,7 @@ void encodeCost() {
     const std::vector<uint8_t> packet = encoder.encode(pcm.data() + at, 480);
     micros.push_back(std::chrono::duration<double, std::micro>(PacketPath::Clock::now() - begin).count());
   }
-  report("opus encode, 10 ms packet", micros);
+  report("audio.opus_encode", "opus encode, 10 ms packet", micros);
 }
 
 // 10 ms callbacks of float samples at rate with channels, back to back.
@@ -74,10 +86,10 @@ void callbackToPacket(uint32_t rate, uint32_t channels) {
     if ((at + frames) * channels > tone.size()) at = 0;
     path.pushFloat(tone.data() + at * channels, frames, rate, channels);
   }
-  char what[64];
-  std::snprintf(what, sizeof(what), "callback to packet, %u Hz %u ch", rate, channels);
-  report(what, path.callbackMicros);
-  reportShare(path);
+  const std::string name = "audio.callback_" + std::to_string(rate) + "_" + std::to_string(channels) + "ch";
+  report(name, "callback to packet, " + std::to_string(rate) + " Hz " + std::to_string(channels) + " ch",
+         path.callbackMicros);
+  reportShare(name, path);
 }
 
 int live(int seconds) {
@@ -106,8 +118,8 @@ int live(int seconds) {
         const auto [frames, rate, channels] = format;
         std::printf("live: %zu callbacks of %u frames at %u Hz, %u ch\n", count, frames, rate, channels);
       }
-      report("live callback to packet", path.callbackMicros);
-      reportShare(path);
+      report("audio.live", "live callback to packet", path.callbackMicros);
+      reportShare("audio.live", path);
     }
   }
   CoUninitialize();

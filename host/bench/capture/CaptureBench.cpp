@@ -10,10 +10,12 @@
 #include <chrono>
 #include <cstring>
 #include <cstdio>
+#include <string>
 #include <vector>
 
 #include <spdlog/spdlog.h>
 
+#include "BenchLine.h"
 #include "StandinCaptureControl.h"
 #include "capture/CaptureOrchestrator.h"
 #include "capture/CaptureTestSupport.h"
@@ -104,14 +106,20 @@ int main() {
   const double sharpened = deliveryMs(orchestrator, encoded, true);
   orchestrator.stopCapture(1);
 
-  std::printf(
-      "1920x1080 -> 1920x1088, medians of %d frames, under Wine (software Direct3D, stand-in runtimes)\n",
-      kFrames);
-  std::printf("  whole delivery, sharpening off: %8.3f ms/frame\n", plain);
-  std::printf("  whole delivery, sharpening on:  %8.3f ms/frame\n", sharpened);
-  std::printf("  encoder alone (encodeFrame):    %8.3f ms/frame\n", encode);
-  std::printf("  orchestrator's own work, off:   %8.3f ms/frame\n", plain - encode);
-  std::printf("  orchestrator's own work, on:    %8.3f ms/frame\n", sharpened - encode);
+  const std::string over = ", 1920x1080 -> 1920x1088, median of " + std::to_string(kFrames) + " frames";
+  const struct {
+    const char* name;
+    double ms;
+    const char* what;
+  } figures[] = {
+      {"capture.delivery.sharpening_off", plain, "whole delivery, sharpening off"},
+      {"capture.delivery.sharpening_on", sharpened, "whole delivery, sharpening on"},
+      {"capture.encoder_alone", encode, "encodeFrame alone"},
+      {"capture.own_work.sharpening_off", plain - encode, "orchestrator's own work, sharpening off"},
+      {"capture.own_work.sharpening_on", sharpened - encode, "orchestrator's own work, sharpening on"}};
+  for (const auto& figure : figures) {
+    quorvane::bench::benchLine(figure.name, figure.ms, "ms", (figure.what + over).c_str());
+  }
   orchestrator.shutdown();
   return 0;
 }

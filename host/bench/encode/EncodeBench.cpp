@@ -6,16 +6,19 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <spdlog/spdlog.h>
 
+#include "BenchLine.h"
 #include "encode/AmfEncoder.h"
 #include "encode/CodecHeaderStore.h"
 #include "encode/NvencEncoder.h"
 #include "encode/TestDevice.h"
 
 using namespace quorvane::host;
+using quorvane::bench::benchLine;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -33,7 +36,8 @@ NanosFn runtimeClock(const wchar_t* library, const char* name) {
                 : nullptr;
 }
 
-void run(EncoderBase& encoder, const wchar_t* library, const char* clockName,
+// False when the encoder could not be opened.
+bool run(EncoderBase& encoder, const wchar_t* library, const char* clockName,
          const std::vector<Microsoft::WRL::ComPtr<ID3D11Texture2D>>& textures, ID3D11Device* device,
          std::vector<uint8_t>& keyframe) {
   EncoderConfig config;
@@ -41,7 +45,7 @@ void run(EncoderBase& encoder, const wchar_t* library, const char* clockName,
   config.height = kHeight;
   if (!encoder.initialize(device, config)) {
     std::printf("%s: initialize failed\n", encoder.getName());
-    return;
+    return false;
   }
   uint64_t bytes = 0;
   encoder.setFrameCallback([&](const EncodedFrame& f) {
@@ -65,11 +69,16 @@ void run(EncoderBase& encoder, const wchar_t* library, const char* clockName,
   const double totalMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count() / kFrames;
   const double runtimeMs =
       runtimeNanos ? static_cast<double>(runtimeNanos() - runtimeStart) / 1e6 / kFrames : 0.0;
-  std::printf(
-      "%-6s per frame: encodeFrame %.3f ms, stand-in software encoding %.3f ms, host overhead %.3f ms "
-      "(%llu bytes out)\n",
-      encoder.getName(), totalMs, runtimeMs, totalMs - runtimeMs, static_cast<unsigned long long>(bytes));
+  const std::string name = std::string("encode.") + encoder.getName();
+  const std::string note =
+      std::to_string(kFrames) + " frames at 1920x1088, " + std::to_string(bytes) + " bytes out";
+  benchLine((name + ".encode_frame").c_str(), totalMs, "ms", ("encodeFrame, mean of " + note).c_str());
+  benchLine((name + ".software_encoding").c_str(), runtimeMs, "ms",
+            "the stand-in runtime's software encoding");
+  benchLine((name + ".host_overhead").c_str(), totalMs - runtimeMs, "ms",
+            "encodeFrame less the software encoding");
   encoder.shutdown();
+  return true;
 }
 
 }  // namespace
@@ -82,13 +91,14 @@ int main() {
   }
   spdlog::set_level(spdlog::level::warn);
   std::vector<uint8_t> keyframe;
+  bool opened = true;
   {
     NvencEncoder nvenc;
-    run(nvenc, L"nvEncodeAPI64.dll", "StandinNvencEncodeNanos", textures, gpu.device(), keyframe);
+    opened &= run(nvenc, L"nvEncodeAPI64.dll", "StandinNvencEncodeNanos", textures, gpu.device(), keyframe);
   }
   {
     AmfEncoder amf;
-    run(amf, L"amfrt64.dll", "StandinAmfEncodeNanos", textures, gpu.device(), keyframe);
+    opened &= run(amf, L"amfrt64.dll", "StandinAmfEncodeNanos", textures, gpu.device(), keyframe);
   }
   if (!keyframe.empty()) {
     CodecHeaderStore store;
@@ -98,7 +108,8 @@ int main() {
       store.extract(keyframe.data(), keyframe.size(), false);
     }
     const double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count() / kScans;
-    std::printf("parameter-set scan of a %zu-byte keyframe: %.2f us\n", keyframe.size(), us);
+    benchLine("encode.parameter_set_scan", us, "us",
+              ("parameter-set scan of a " + std::to_string(keyframe.size()) + "-byte keyframe").c_str());
   }
-  return 0;
+  return opened ? 0 : 1;
 }

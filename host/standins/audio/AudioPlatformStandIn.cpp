@@ -1,9 +1,13 @@
 #include "audio/AudioPlatform.h"
 
 // Wine opens the render endpoint in loopback but refuses its capture client. This
-// stand-in records the default capture endpoint in its place, through the same calls;
-// with a PulseAudio null sink as the default sink and its monitor as the default
-// source, that endpoint hears what is played.
+// stand-in records the default capture endpoint in its place, through the same calls.
+// Under Wine's PulseAudio driver that endpoint names no device of the sound server: it
+// records the client's default source, which the scripts that start the host and the
+// tests set to the server's monitor of its default sink ("@DEFAULT_MONITOR@"). It then
+// hears what the PC plays, as loopback capture does, and not the microphone. (The
+// driver's default render endpoint names no sink either, so the monitor cannot be picked
+// among the capture endpoints by the render endpoint's name.)
 namespace quorvane::host::AudioPlatform {
 
 HRESULT getDefaultEndpoint(IMMDeviceEnumerator* enumerator, bool, IMMDevice** device) {

@@ -27,6 +27,9 @@ bool SoftwareH264::open(const SoftwareH264Settings& settings) {
     encoder_ = nullptr;
     return false;
   }
+  // The library's own warnings would go to the host's output; the host reports failures itself.
+  int traceLevel = WELS_LOG_QUIET;
+  encoder_->SetOption(ENCODER_OPTION_TRACE_LEVEL, &traceLevel);
   settings_ = settings;
   SEncParamExt p;
   encoder_->GetDefaultParams(&p);

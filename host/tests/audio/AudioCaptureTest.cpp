@@ -10,8 +10,8 @@
 #include "support/WaitFor.h"
 
 // Runs against the private PulseAudio server of the "pulse" fixture: a 1 kHz tone plays
-// into its null sink, whose monitor is the default capture endpoint that the stand-in
-// endpoint layer records.
+// into its default sink, and its default source is a microphone that hears 440 Hz. The
+// capture must hear the sink, as loopback capture hears what the PC plays.
 namespace quorvane::host {
 namespace {
 
