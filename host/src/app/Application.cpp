@@ -85,6 +85,7 @@ bool Application::initialize() {
     SPDLOG_WARN("Failed to load settings, using defaults");
     settings.setDefaults();
   }
+  bitrateAdapter.setTarget(settings.targetBitrate);
 
   SPDLOG_INFO("Initializing capture system...");
   captureOrchestrator = std::make_unique<CaptureOrchestrator>();
@@ -472,20 +473,22 @@ uint32_t Application::targetFps() const {
 }
 
 void Application::onClientFeedback(const ClientFeedback& feedback) {
-  const auto decision = bitrateAdapter.onFeedback(feedback.rttMs, feedback.decodeTimeMs, targetBitrate());
-  if (!decision) {
-    return;
-  }
-  if (decision->congestion) {
-    SPDLOG_WARN("Network congestion (RTT={}ms, decode={}ms), reducing bitrate {} -> {} kbps", feedback.rttMs,
-                feedback.decodeTimeMs, decision->previousKbps, decision->bitrateKbps);
-  }
-  applyBitrateToClientStreams(decision->bitrateKbps, decision->maxBitrateKbps);
+  // The decision reaches the encoders under the adapter's lock, so a settings change
+  // cannot come between them.
+  bitrateAdapter.onFeedback(
+      feedback.rttMs, feedback.decodeTimeMs, [&](const BitrateAdapter::Decision& decision) {
+        if (decision.congestion) {
+          SPDLOG_WARN("Network congestion (RTT={}ms, decode={}ms), reducing bitrate {} -> {} kbps",
+                      feedback.rttMs, feedback.decodeTimeMs, decision.previousKbps, decision.bitrateKbps);
+        }
+        applyBitrateToClientStreams(decision.bitrateKbps, decision.maxBitrateKbps);
+      });
 }
 
 void Application::applyBitrateToClientStreams(uint32_t bitrate, uint32_t maxBitrate) {
-  // Ids are collected under the stream lock and the orchestrator is called after it is
-  // released: a capture thread takes the two locks in the other order.
+  // Called under the adapter's lock. Ids are collected under the stream lock and the
+  // orchestrator is called after it is released: a capture thread takes the two locks in
+  // the other order (and never the adapter's).
   for (const uint8_t streamId : streams.clientStreamIds()) {
     captureOrchestrator->setStreamBitrate(streamId, bitrate, maxBitrate);
   }
@@ -501,12 +504,15 @@ void Application::applySettings(uint32_t bitrate, uint32_t maxBitrate, uint32_t 
     settings.maxBitrate = maxBitrate;
     settings.targetFps = fps;
   }
-  bitrateAdapter.restartFrom(bitrate);
-  if (captureOrchestrator) {
-    captureOrchestrator->setBitrate(bitrate, maxBitrate);
-    captureOrchestrator->setFrameRate(fps);
-    applyBitrateToClientStreams(bitrate, maxBitrate);
-  }
+  // Adaptation restarts from the new target and the encoders get it as one step against
+  // feedback, which would otherwise hand them a decision taken from the old target.
+  bitrateAdapter.retarget(bitrate, [&] {
+    if (captureOrchestrator) {
+      captureOrchestrator->setBitrate(bitrate, maxBitrate);
+      captureOrchestrator->setFrameRate(fps);
+      applyBitrateToClientStreams(bitrate, maxBitrate);
+    }
+  });
   saveSettings();
 }
 
