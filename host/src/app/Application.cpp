@@ -228,18 +228,9 @@ bool Application::initializeAudio() {
 
 void Application::update() {
   if (captureOrchestrator) {
+    // Drops the sessions whose window closed. Their streams keep counting, with their
+    // tables and audio, until a stop for them arrives.
     captureOrchestrator->update();
-    // Streams whose window closed or whose capture ended count down here. A start or stop
-    // in progress on another thread holds the stream control lock and settles the table
-    // itself; look again next frame.
-    std::unique_lock<std::mutex> control(streamControlMutex, std::try_to_lock);
-    if (control.owns_lock()) {
-      for (const uint8_t streamId : streams.runningStreams()) {
-        if (!captureOrchestrator->isStreamActive(streamId)) {
-          streams.ended(streamId);
-        }
-      }
-    }
   }
   if (signalingServer) {
     signalingServer->poll();
@@ -311,9 +302,7 @@ void Application::releaseComponents() {
   inputInjector.reset();
 
   // Streams end with their captures; the priority goes back to normal once.
-  for (const uint8_t streamId : streams.runningStreams()) {
-    streams.ended(streamId);
-  }
+  streams.endAll();
 }
 
 bool Application::startClientStream(uint32_t windowId, uint8_t streamId) {
@@ -374,9 +363,6 @@ void Application::stopStream(uint8_t streamId, StreamOrigin origin) {
         "Stream {} is streaming for the {}; the {}'s stop leaves it running", streamId,
         originName(origin == StreamOrigin::Client ? StreamOrigin::ControlWindow : StreamOrigin::Client),
         originName(origin));
-    if (origin == StreamOrigin::Client) {
-      streams.stopped(streamId, origin);  // forgets the client's own tables only
-    }
     return;
   }
   captureOrchestrator->stopCapture(streamId);

@@ -159,6 +159,48 @@ TEST_F(ApplicationTest, ControlWindowAndClientStreamsNeverTakeEachOtherOver) {
   EXPECT_EQ(log.count("Process priority boosted"), 2u);
 }
 
+TEST_F(ApplicationTest, AStreamWhoseWindowClosedKeepsPriorityAndSoundUntilItsStop) {
+  auto window = std::make_unique<TestWindow>(160, 128, L"Window that closes");
+  TestWindow other(160, 128, L"Control window stream");
+  LoopbackClient audio;
+  ASSERT_TRUE(audio.connect(file.settings.audioPort));
+  ASSERT_TRUE(waitFor([&] { return log.contains("TCP audio client connected"); }, 5s));
+  const int id = startStream(window->id());
+  ASSERT_GE(id, 1);
+  ASSERT_TRUE(readPacket(audio));
+
+  // The window closes; the main loop drops its capture.
+  window.reset();
+  const std::string dropped = "Removing inactive session for stream " + std::to_string(id);
+  ASSERT_TRUE(waitFor([&] {
+    app.update();
+    return log.contains(dropped);
+  }));
+  app.update();
+  EXPECT_EQ(priority(), static_cast<DWORD>(HIGH_PRIORITY_CLASS)) << "the stream counts until its stop";
+
+  // The sound goes on under the stream's id: after what was already on its way, more
+  // packets than one delivery of the audio capture holds.
+  while (audio.socket().available() > 0) ASSERT_TRUE(readPacket(audio));
+  for (int i = 0; i < 20; ++i) {
+    const auto sound = readPacket(audio);
+    ASSERT_TRUE(sound) << "packet " << i;
+    EXPECT_EQ(sound->header.streamId, id);
+  }
+
+  // With a control-window stream running, the closed stream's stop counts it down once;
+  // a repeated stop and a stop of an id that never ran count nothing.
+  ASSERT_TRUE(app.startCapture(other.id(), 50));
+  for (const int stopped : {id, id, 99}) {
+    signaling.send({{"type", "stream_stop"}, {"streamId", stopped}});
+    ASSERT_FALSE(signaling.next("stream_stopped").is_null());
+    EXPECT_EQ(priority(), static_cast<DWORD>(HIGH_PRIORITY_CLASS)) << "after the stop of " << stopped;
+  }
+  app.stopCapture(50);
+  EXPECT_EQ(priority(), static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+  EXPECT_EQ(log.count("Process priority boosted"), 1u);
+}
+
 TEST(ApplicationShutdown, StopsEveryProducerBeforeWhatItFeeds) {
   ComApartment com;
   LogCapture log;

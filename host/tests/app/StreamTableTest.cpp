@@ -34,8 +34,7 @@ TEST(StreamTable, CountsEachRunningStreamOnceAndNeverLetsTheOtherOriginTakeItOve
 
   EXPECT_TRUE(t.table.stopped(1, kClient));
   EXPECT_FALSE(t.table.stopped(1, kClient)) << "a repeated stop";
-  t.table.ended(2);  // its window closed
-  EXPECT_FALSE(t.table.stopped(2, kWindow)) << "already ended";
+  EXPECT_TRUE(t.table.stopped(2, kWindow));
   t.table.started(3, kWindow, 0x500, false);
   t.table.stopped(3, kWindow);
   EXPECT_EQ(t.busy, "BNBN");
@@ -54,7 +53,7 @@ TEST(StreamTable, AudioFollowsTheFirstStreamStartedWhileAudioRuns) {
   EXPECT_FALSE(t.table.audioBound());
   t.table.started(7, kClient, 4, true);
   EXPECT_EQ(t.table.audioStreamId(), 7);
-  t.table.ended(7);
+  t.table.endAll();
   EXPECT_FALSE(t.table.audioBound());
 }
 
@@ -79,6 +78,36 @@ TEST(StreamTable, ConfigurationIsPendingOncePerEncoderAndAfterEachSizeChange) {
   EXPECT_EQ(t.table.pendingConfig(2)->windowId, 0u);
   t.table.stopped(1, kClient);
   EXPECT_FALSE(t.table.pendingConfig(1));
+}
+
+TEST(StreamTable, ARefusedStopLeavesTheOtherOriginsStreamAsItWas) {
+  Table t;
+  t.table.started(1, kClient, 0xabc, true);
+  t.table.started(2, kWindow, 0x123, false);
+  t.table.resolutionChanged(2);  // the control window's stream waits for its configuration
+  const auto pending = t.table.pendingConfig(2);
+  ASSERT_TRUE(pending);
+
+  EXPECT_FALSE(t.table.stopped(2, kClient));
+  EXPECT_FALSE(t.table.stopped(1, kWindow));
+  const auto after = t.table.pendingConfig(2);
+  ASSERT_TRUE(after) << "the client's stop took the control window's configuration";
+  EXPECT_EQ(after->ticket, pending->ticket);
+  EXPECT_EQ(t.table.windowOf(1), 0xabcu);
+  EXPECT_TRUE(t.table.pendingConfig(1));
+  EXPECT_TRUE(t.table.audioBound());
+  EXPECT_EQ(t.table.runningCount(), 2u);
+
+  // Shutting down ends everything once; later stops count nothing.
+  t.table.endAll();
+  EXPECT_EQ(t.table.runningCount(), 0u);
+  EXPECT_FALSE(t.table.audioBound());
+  EXPECT_TRUE(t.table.clientStreamIds().empty());
+  EXPECT_FALSE(t.table.pendingConfig(2));
+  EXPECT_FALSE(t.table.stopped(1, kClient));
+  t.table.endAll();
+  t.table.started(3, kWindow, 0x456, false);
+  EXPECT_EQ(t.busy, "BNB");
 }
 
 TEST(StreamTable, StartsAndStopsOnTwoThreadsKeepThePriorityInStep) {
