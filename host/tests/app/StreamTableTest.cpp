@@ -1,5 +1,6 @@
 #include "app/StreamTable.h"
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -78,6 +79,39 @@ TEST(StreamTable, ConfigurationIsPendingOncePerEncoderAndAfterEachSizeChange) {
   EXPECT_EQ(t.table.pendingConfig(2)->windowId, 0u);
   t.table.stopped(1, kClient);
   EXPECT_FALSE(t.table.pendingConfig(1));
+}
+
+TEST(StreamTable, EverySizeChangeAfterTheFirstConfigurationAsksForAnotherOne) {
+  Table t;
+  t.table.started(1, kClient, 0xabc, false);
+  t.table.started(2, kWindow, 0x123, false);
+  t.table.resolutionChanged(2);
+  for (const uint8_t id : {1, 2}) {
+    const uint32_t window = id == 1 ? 0xabc : 0;
+    std::vector<uint64_t> tickets;
+    for (int change = 0; change < 3; ++change) {
+      const auto pending = t.table.pendingConfig(id);
+      ASSERT_TRUE(pending) << "stream " << int{id} << ", size change " << change;
+      EXPECT_EQ(pending->windowId, window);
+      tickets.push_back(pending->ticket);
+      t.table.configSent(id, pending->ticket);
+      EXPECT_FALSE(t.table.pendingConfig(id));
+      t.table.resolutionChanged(id);
+    }
+    // Two changes before the configuration of the first went out: its ticket is stale.
+    const auto first = t.table.pendingConfig(id);
+    t.table.resolutionChanged(id);
+    const auto second = t.table.pendingConfig(id);
+    ASSERT_TRUE(first && second);
+    tickets.push_back(first->ticket);
+    tickets.push_back(second->ticket);
+    t.table.configSent(id, first->ticket);
+    EXPECT_TRUE(t.table.pendingConfig(id)) << "the size sent was not the latest";
+    t.table.configSent(id, second->ticket);
+    EXPECT_FALSE(t.table.pendingConfig(id));
+    std::sort(tickets.begin(), tickets.end());
+    EXPECT_EQ(std::unique(tickets.begin(), tickets.end()), tickets.end()) << "a new ticket each time";
+  }
 }
 
 TEST(StreamTable, ARefusedStopLeavesTheOtherOriginsStreamAsItWas) {
