@@ -85,6 +85,7 @@ bool Application::initialize() {
     SPDLOG_WARN("Failed to load settings, using defaults");
     settings.setDefaults();
   }
+  bitrateAdapter.setTarget(settings.targetBitrate);
 
   SPDLOG_INFO("Initializing capture system...");
   captureOrchestrator = std::make_unique<CaptureOrchestrator>();
@@ -227,18 +228,9 @@ bool Application::initializeAudio() {
 
 void Application::update() {
   if (captureOrchestrator) {
+    // Drops the sessions whose window closed. Their streams keep counting, with their
+    // tables and audio, until a stop for them arrives.
     captureOrchestrator->update();
-    // Streams whose window closed or whose capture ended count down here. A start or stop
-    // in progress on another thread holds the stream control lock and settles the table
-    // itself; look again next frame.
-    std::unique_lock<std::mutex> control(streamControlMutex, std::try_to_lock);
-    if (control.owns_lock()) {
-      for (const uint8_t streamId : streams.runningStreams()) {
-        if (!captureOrchestrator->isStreamActive(streamId)) {
-          streams.ended(streamId);
-        }
-      }
-    }
   }
   if (signalingServer) {
     signalingServer->poll();
@@ -310,9 +302,7 @@ void Application::releaseComponents() {
   inputInjector.reset();
 
   // Streams end with their captures; the priority goes back to normal once.
-  for (const uint8_t streamId : streams.runningStreams()) {
-    streams.ended(streamId);
-  }
+  streams.endAll();
 }
 
 bool Application::startClientStream(uint32_t windowId, uint8_t streamId) {
@@ -373,9 +363,6 @@ void Application::stopStream(uint8_t streamId, StreamOrigin origin) {
         "Stream {} is streaming for the {}; the {}'s stop leaves it running", streamId,
         originName(origin == StreamOrigin::Client ? StreamOrigin::ControlWindow : StreamOrigin::Client),
         originName(origin));
-    if (origin == StreamOrigin::Client) {
-      streams.stopped(streamId, origin);  // forgets the client's own tables only
-    }
     return;
   }
   captureOrchestrator->stopCapture(streamId);
@@ -472,20 +459,22 @@ uint32_t Application::targetFps() const {
 }
 
 void Application::onClientFeedback(const ClientFeedback& feedback) {
-  const auto decision = bitrateAdapter.onFeedback(feedback.rttMs, feedback.decodeTimeMs, targetBitrate());
-  if (!decision) {
-    return;
-  }
-  if (decision->congestion) {
-    SPDLOG_WARN("Network congestion (RTT={}ms, decode={}ms), reducing bitrate {} -> {} kbps", feedback.rttMs,
-                feedback.decodeTimeMs, decision->previousKbps, decision->bitrateKbps);
-  }
-  applyBitrateToClientStreams(decision->bitrateKbps, decision->maxBitrateKbps);
+  // The decision reaches the encoders under the adapter's lock, so a settings change
+  // cannot come between them.
+  bitrateAdapter.onFeedback(
+      feedback.rttMs, feedback.decodeTimeMs, [&](const BitrateAdapter::Decision& decision) {
+        if (decision.congestion) {
+          SPDLOG_WARN("Network congestion (RTT={}ms, decode={}ms), reducing bitrate {} -> {} kbps",
+                      feedback.rttMs, feedback.decodeTimeMs, decision.previousKbps, decision.bitrateKbps);
+        }
+        applyBitrateToClientStreams(decision.bitrateKbps, decision.maxBitrateKbps);
+      });
 }
 
 void Application::applyBitrateToClientStreams(uint32_t bitrate, uint32_t maxBitrate) {
-  // Ids are collected under the stream lock and the orchestrator is called after it is
-  // released: a capture thread takes the two locks in the other order.
+  // Called under the adapter's lock. Ids are collected under the stream lock and the
+  // orchestrator is called after it is released: a capture thread takes the two locks in
+  // the other order (and never the adapter's).
   for (const uint8_t streamId : streams.clientStreamIds()) {
     captureOrchestrator->setStreamBitrate(streamId, bitrate, maxBitrate);
   }
@@ -501,12 +490,15 @@ void Application::applySettings(uint32_t bitrate, uint32_t maxBitrate, uint32_t 
     settings.maxBitrate = maxBitrate;
     settings.targetFps = fps;
   }
-  bitrateAdapter.restartFrom(bitrate);
-  if (captureOrchestrator) {
-    captureOrchestrator->setBitrate(bitrate, maxBitrate);
-    captureOrchestrator->setFrameRate(fps);
-    applyBitrateToClientStreams(bitrate, maxBitrate);
-  }
+  // Adaptation restarts from the new target and the encoders get it as one step against
+  // feedback, which would otherwise hand them a decision taken from the old target.
+  bitrateAdapter.retarget(bitrate, [&] {
+    if (captureOrchestrator) {
+      captureOrchestrator->setBitrate(bitrate, maxBitrate);
+      captureOrchestrator->setFrameRate(fps);
+      applyBitrateToClientStreams(bitrate, maxBitrate);
+    }
+  });
   saveSettings();
 }
 

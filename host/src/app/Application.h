@@ -40,8 +40,13 @@ struct InputEvent;
 // on the video channel's thread, input records on the input channel's thread, frames and
 // size changes on capture threads under the orchestrator's lock, audio on the audio
 // capture thread; signaling and video handlers also on the main thread through update().
-// Lock order: the orchestrator's stream-table lock, then the stream table's lock; nothing
-// calls into the orchestrator while holding the stream table's lock.
+// Lock order: the bitrate adapter's lock, then the orchestrator's stream-table lock, then
+// the stream table's lock; nothing calls into the orchestrator while holding the stream
+// table's lock. Feedback decisions and settings changes hand their bitrate to the
+// encoders while holding the adapter's lock (adapter, then orchestrator); this is sound
+// because capture threads, which hold the orchestrator's lock, never take the adapter's.
+// The stream control lock is taken before the orchestrator's and never together with the
+// adapter's.
 class Application {
  public:
   Application();

@@ -23,11 +23,25 @@ int64_t BitrateAdapter::steadyNow() {
       .count();
 }
 
+void BitrateAdapter::setTarget(uint32_t targetKbps) {
+  std::lock_guard<std::mutex> lock(mutex);
+  target = targetKbps;
+}
+
+void BitrateAdapter::retarget(uint32_t targetKbps, const TargetHandOver& handOver) {
+  std::lock_guard<std::mutex> lock(mutex);
+  target = targetKbps;
+  currentBitrate = targetKbps;
+  if (handOver) {
+    handOver();
+  }
+}
+
 std::optional<BitrateAdapter::Decision> BitrateAdapter::onFeedback(uint16_t rttMs, uint16_t decodeTimeMs,
-                                                                   uint32_t targetKbps) {
+                                                                   const DecisionHandOver& handOver) {
   std::lock_guard<std::mutex> lock(mutex);
   if (currentBitrate == 0) {
-    currentBitrate = targetKbps;
+    currentBitrate = target;
     lastBitrateAdjust = clock();
   }
   const int64_t now = clock();
@@ -41,21 +55,19 @@ std::optional<BitrateAdapter::Decision> BitrateAdapter::onFeedback(uint16_t rttM
     // Never upwards: a bitrate already below the floor (a target under 2000 kbps in the
     // settings file) stays where it is.
     next = std::min(currentBitrate, std::max(scaled(currentBitrate, 0.8f), kMinimumKbps));
-  } else if (rttMs < kHeadroomRttMs && decodeTimeMs < kHeadroomDecodeMs && currentBitrate < targetKbps) {
-    next = std::min(targetKbps, scaled(currentBitrate, 1.1f));
+  } else if (rttMs < kHeadroomRttMs && decodeTimeMs < kHeadroomDecodeMs && currentBitrate < target) {
+    next = std::min(target, scaled(currentBitrate, 1.1f));
   }
   if (next == currentBitrate) {
     return std::nullopt;
   }
-  Decision decision{currentBitrate, next, scaled(next, 1.5f), congestion};
+  const Decision decision{currentBitrate, next, scaled(next, 1.5f), congestion};
+  if (handOver) {
+    handOver(decision);
+  }
   currentBitrate = next;
   lastBitrateAdjust = now;
   return decision;
-}
-
-void BitrateAdapter::restartFrom(uint32_t bitrateKbps) {
-  std::lock_guard<std::mutex> lock(mutex);
-  currentBitrate = bitrateKbps;
 }
 
 uint32_t BitrateAdapter::currentKbps() const {

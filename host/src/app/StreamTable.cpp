@@ -25,7 +25,8 @@ bool StreamTable::started(uint8_t streamId, StreamOrigin origin, uint32_t window
     configFlags[streamId] = ConfigFlag{false, nextTicket++};
     streamWindows[streamId] = windowId;
   } else {
-    // Left over from a client stream that ended by itself under this id.
+    // A control-window stream has no entries until its first size change; an earlier
+    // control-window stream under this id may have left its configuration flag.
     configFlags.erase(streamId);
     streamWindows.erase(streamId);
   }
@@ -49,32 +50,30 @@ void StreamTable::countDownLocked(uint8_t streamId) {
 
 bool StreamTable::stopped(uint8_t streamId, StreamOrigin origin) {
   std::lock_guard<std::mutex> lock(mutex);
+  const auto it = running.find(streamId);
+  if (it != running.end() && it->second != origin) {
+    return false;
+  }
   if (origin == StreamOrigin::Client) {
     configFlags.erase(streamId);
     streamWindows.erase(streamId);
   }
-  const auto it = running.find(streamId);
-  if (it == running.end() || it->second != origin) {
+  if (it == running.end()) {
     return false;
   }
   countDownLocked(streamId);
   return true;
 }
 
-std::vector<uint8_t> StreamTable::runningStreams() const {
+void StreamTable::endAll() {
   std::lock_guard<std::mutex> lock(mutex);
-  std::vector<uint8_t> ids;
-  ids.reserve(running.size());
-  for (const auto& entry : running) {
-    ids.push_back(entry.first);
-  }
-  return ids;
-}
-
-void StreamTable::ended(uint8_t streamId) {
-  std::lock_guard<std::mutex> lock(mutex);
-  if (running.count(streamId) != 0) {
-    countDownLocked(streamId);
+  const bool wasBusy = !running.empty();
+  running.clear();
+  configFlags.clear();
+  streamWindows.clear();
+  audioIsBound.store(false, std::memory_order_release);
+  if (wasBusy && busyChanged) {
+    busyChanged(false);
   }
 }
 

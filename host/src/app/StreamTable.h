@@ -18,7 +18,9 @@ enum class StreamOrigin { Client, ControlWindow };
 // The application's bookkeeping of running streams, guarded by one mutex (the
 // application's stream lock; the capture orchestrator's lock, where held, comes first):
 // - which stream ids run and with which origin, and so whether any
-//   stream runs at all (the process priority is raised while one does);
+//   stream runs at all (the process priority is raised while one does). A stream counts
+//   from its start until its stop, even when its capture ends earlier by itself (its
+//   window closed): it keeps its tables and its audio until the stop;
 // - for client streams, the captured window and whether the current encoder's stream
 //   configuration has been sent;
 // - which stream the audio packets are bound to, published as two atomics that the
@@ -44,14 +46,14 @@ class StreamTable {
   bool started(uint8_t streamId, StreamOrigin origin, uint32_t windowId, bool audioRunning);
 
   // Records a stop. Returns false when the id was not running under that origin; only a
-  // running stream counts down. A client stop also forgets the stream's window and
-  // configuration flag. Stopping the stream that carries the audio unbinds it.
+  // running stream counts down. A stop of the other origin's stream is refused and
+  // changes nothing. Otherwise a client stop also forgets the stream's window and
+  // configuration flag, and stopping the stream that carries the audio unbinds it.
   bool stopped(uint8_t streamId, StreamOrigin origin);
 
-  std::vector<uint8_t> runningStreams() const;
-  // A stream whose capture ended by itself (its window closed): counts it down and
-  // unbinds its audio; its client tables stay until the client stops it.
-  void ended(uint8_t streamId);
+  // Every stream ends at once (the captures were shut down): the count drops to zero,
+  // audio is unbound and the tables are emptied.
+  void endAll();
 
   std::size_t runningCount() const;
 

@@ -3,8 +3,13 @@
 // tone, and clients of the real sockets.
 #include <windows.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <cstring>
+#include <set>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +19,7 @@
 #include "encode/StandinLibrary.h"
 #include <nvEncodeAPI.h>
 #include "protocol/ClientFeedback.h"
+#include "protocol/ClientInput.h"
 #include "protocol/InputEvent.h"
 #include "support/LogCapture.h"
 
@@ -159,6 +165,48 @@ TEST_F(ApplicationTest, ControlWindowAndClientStreamsNeverTakeEachOtherOver) {
   EXPECT_EQ(log.count("Process priority boosted"), 2u);
 }
 
+TEST_F(ApplicationTest, AStreamWhoseWindowClosedKeepsPriorityAndSoundUntilItsStop) {
+  auto window = std::make_unique<TestWindow>(160, 128, L"Window that closes");
+  TestWindow other(160, 128, L"Control window stream");
+  LoopbackClient audio;
+  ASSERT_TRUE(audio.connect(file.settings.audioPort));
+  ASSERT_TRUE(waitFor([&] { return log.contains("TCP audio client connected"); }, 5s));
+  const int id = startStream(window->id());
+  ASSERT_GE(id, 1);
+  ASSERT_TRUE(readPacket(audio));
+
+  // The window closes; the main loop drops its capture.
+  window.reset();
+  const std::string dropped = "Removing inactive session for stream " + std::to_string(id);
+  ASSERT_TRUE(waitFor([&] {
+    app.update();
+    return log.contains(dropped);
+  }));
+  app.update();
+  EXPECT_EQ(priority(), static_cast<DWORD>(HIGH_PRIORITY_CLASS)) << "the stream counts until its stop";
+
+  // The sound goes on under the stream's id: after what was already on its way, more
+  // packets than one delivery of the audio capture holds.
+  while (audio.socket().available() > 0) ASSERT_TRUE(readPacket(audio));
+  for (int i = 0; i < 20; ++i) {
+    const auto sound = readPacket(audio);
+    ASSERT_TRUE(sound) << "packet " << i;
+    EXPECT_EQ(sound->header.streamId, id);
+  }
+
+  // With a control-window stream running, the closed stream's stop counts it down once;
+  // a repeated stop and a stop of an id that never ran count nothing.
+  ASSERT_TRUE(app.startCapture(other.id(), 50));
+  for (const int stopped : {id, id, 99}) {
+    signaling.send({{"type", "stream_stop"}, {"streamId", stopped}});
+    ASSERT_FALSE(signaling.next("stream_stopped").is_null());
+    EXPECT_EQ(priority(), static_cast<DWORD>(HIGH_PRIORITY_CLASS)) << "after the stop of " << stopped;
+  }
+  app.stopCapture(50);
+  EXPECT_EQ(priority(), static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+  EXPECT_EQ(log.count("Process priority boosted"), 1u);
+}
+
 TEST(ApplicationShutdown, StopsEveryProducerBeforeWhatItFeeds) {
   ComApartment com;
   LogCapture log;
@@ -204,6 +252,109 @@ TEST(ApplicationShutdown, StopsEveryProducerBeforeWhatItFeeds) {
     flood.join();
   }
   EXPECT_EQ(log.count("Application shutdown complete"), 5u);
+  EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+}
+
+// Shutting down with streams of both origins, bound sound and all four clients busy: each
+// producer stops before what it feeds goes away, and every channel is closed when shutdown
+// returns, before the application is destroyed.
+TEST(ApplicationShutdown, LeavesNoChannelOpenAndNothingRunningAfterIt) {
+  ComApartment com;
+  LogCapture log;
+  SettingsFile file;
+  file.save();
+  const auto& ports = file.settings;
+  TestWindow clientWindow(256, 160, L"Client stream"), controlWindow(192, 128, L"Control window stream");
+  auto app = std::make_unique<Application>();
+  ASSERT_TRUE(app->initialize());
+  SignalingClient signaling(ports.signalingPort);
+  LoopbackClient video, audio, input;
+  ASSERT_TRUE(signaling.connect());
+  ASSERT_TRUE(video.connect(ports.videoPort));
+  ASSERT_TRUE(audio.connect(ports.audioPort));
+  ASSERT_TRUE(input.connect(ports.inputPort));
+  signaling.send({{"type", "stream_start"}, {"windowId", clientWindow.id()}});
+  const auto id = static_cast<uint8_t>(signaling.next("stream_started")["streamId"].get<int>());
+  ASSERT_TRUE(app->startCapture(controlWindow.id(), 200));
+  std::set<int> streaming;
+  while (streaming.size() < 2) {
+    const auto frame = readPacket(video);
+    ASSERT_TRUE(frame);
+    streaming.insert(frame->header.streamId);
+  }
+  const auto sound = readPacket(audio);
+  ASSERT_TRUE(sound);
+  EXPECT_EQ(sound->header.streamId, id) << "the sound is bound to the first stream";
+
+  // Every client keeps sending and reading until the host closes its connection.
+  std::atomic<bool> stop{false};
+  std::atomic<int> rounds{0};
+  std::thread busy([&] {
+    auto record = [](const auto& body, uint8_t type, bool typed) {
+      std::vector<uint8_t> bytes(4);
+      if (typed) bytes.push_back(type);
+      const auto* raw = reinterpret_cast<const uint8_t*>(&body);
+      bytes.insert(bytes.end(), raw, raw + sizeof(body));
+      const auto length = static_cast<uint32_t>(bytes.size() - 4);
+      std::memcpy(bytes.data(), &length, 4);
+      return bytes;
+    };
+    quorvane::host::ClientFeedback feedback;
+    feedback.rttMs = 90;
+    const auto move = record(quorvane::host::InputEvent{id, 1, 1, 100, 100}, 0, false);
+    const std::vector<std::vector<uint8_t>> videoRecords = {
+        record(feedback, 4, true), record(std::array<uint8_t, 1>{id}, 16, true),
+        record(quorvane::host::ClientInput{id, 1, 1, 0, 200, 200, 0}, 3, true)};
+    const std::string keyframe = json{{"type", "request_keyframe"}, {"streamId", id}}.dump();
+    bool open[4] = {true, true, true, true};
+    while (!stop && (open[0] || open[1] || open[2] || open[3])) {
+      open[0] = open[0] && signaling.WebSocketClient::send(keyframe);
+      for (const auto& bytes : videoRecords) open[1] = open[1] && video.write(bytes);
+      open[2] = open[2] && input.write(move);
+      for (LoopbackClient* reader : {&video, &audio}) {
+        boost::system::error_code error;
+        const size_t waiting = reader->socket().available(error);
+        if (!error && waiting > 0) reader->read(waiting);
+      }
+      ++rounds;
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  EXPECT_TRUE(waitFor([&] { return rounds >= 50; }));
+  app->shutdown();
+  stop = true;
+  busy.join();
+
+  // The order of the stops: the sound before the audio channel; the video channel and
+  // signaling, whose requests reach the captures, before the captures; the captures and
+  // the input channel, whose records reach the injector, within shutdown.
+  const auto lines = log.block("Shutting down application...", "Application shutdown complete");
+  auto position = [&](const std::string& text) {
+    const auto it = std::find_if(lines.begin(), lines.end(),
+                                 [&](const std::string& line) { return line.find(text) != line.npos; });
+    EXPECT_TRUE(it != lines.end()) << "no \"" << text << "\" during shutdown";
+    return it - lines.begin();
+  };
+  EXPECT_LT(position("Audio capture stopped"), position("TCP audio server stopped"));
+  EXPECT_LT(position("TCP transport server stopped"), position("Shutting down CaptureOrchestrator..."));
+  EXPECT_LT(position("Signaling server stopped"), position("Shutting down CaptureOrchestrator..."));
+  EXPECT_LT(position("Stopped all captures"), position("Application shutdown complete"));
+  EXPECT_LT(position("TCP input server stopped"), position("Application shutdown complete"));
+
+  // Before the application is destroyed: every connection is closed and every port refuses.
+  for (LoopbackClient* client : {static_cast<LoopbackClient*>(&signaling), &video, &audio, &input}) {
+    EXPECT_TRUE(client->waitClosed());
+  }
+  const std::pair<const char*, uint16_t> channels[] = {{"signaling", ports.signalingPort},
+                                                       {"video", ports.videoPort},
+                                                       {"audio", ports.audioPort},
+                                                       {"input", ports.inputPort}};
+  for (const auto& [name, port] : channels) {
+    LoopbackClient late;
+    EXPECT_FALSE(late.connect(port)) << "the " << name << " port still accepts after shutdown";
+  }
+  app.reset();
+  EXPECT_EQ(log.block("Application shutdown complete", "").size(), 1u) << "nothing runs after shutdown";
   EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
 }
 

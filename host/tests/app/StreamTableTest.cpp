@@ -1,5 +1,6 @@
 #include "app/StreamTable.h"
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -34,8 +35,7 @@ TEST(StreamTable, CountsEachRunningStreamOnceAndNeverLetsTheOtherOriginTakeItOve
 
   EXPECT_TRUE(t.table.stopped(1, kClient));
   EXPECT_FALSE(t.table.stopped(1, kClient)) << "a repeated stop";
-  t.table.ended(2);  // its window closed
-  EXPECT_FALSE(t.table.stopped(2, kWindow)) << "already ended";
+  EXPECT_TRUE(t.table.stopped(2, kWindow));
   t.table.started(3, kWindow, 0x500, false);
   t.table.stopped(3, kWindow);
   EXPECT_EQ(t.busy, "BNBN");
@@ -54,7 +54,7 @@ TEST(StreamTable, AudioFollowsTheFirstStreamStartedWhileAudioRuns) {
   EXPECT_FALSE(t.table.audioBound());
   t.table.started(7, kClient, 4, true);
   EXPECT_EQ(t.table.audioStreamId(), 7);
-  t.table.ended(7);
+  t.table.endAll();
   EXPECT_FALSE(t.table.audioBound());
 }
 
@@ -79,6 +79,69 @@ TEST(StreamTable, ConfigurationIsPendingOncePerEncoderAndAfterEachSizeChange) {
   EXPECT_EQ(t.table.pendingConfig(2)->windowId, 0u);
   t.table.stopped(1, kClient);
   EXPECT_FALSE(t.table.pendingConfig(1));
+}
+
+TEST(StreamTable, EverySizeChangeAfterTheFirstConfigurationAsksForAnotherOne) {
+  Table t;
+  t.table.started(1, kClient, 0xabc, false);
+  t.table.started(2, kWindow, 0x123, false);
+  t.table.resolutionChanged(2);
+  for (const uint8_t id : {1, 2}) {
+    const uint32_t window = id == 1 ? 0xabc : 0;
+    std::vector<uint64_t> tickets;
+    for (int change = 0; change < 3; ++change) {
+      const auto pending = t.table.pendingConfig(id);
+      ASSERT_TRUE(pending) << "stream " << int{id} << ", size change " << change;
+      EXPECT_EQ(pending->windowId, window);
+      tickets.push_back(pending->ticket);
+      t.table.configSent(id, pending->ticket);
+      EXPECT_FALSE(t.table.pendingConfig(id));
+      t.table.resolutionChanged(id);
+    }
+    // Two changes before the configuration of the first went out: its ticket is stale.
+    const auto first = t.table.pendingConfig(id);
+    t.table.resolutionChanged(id);
+    const auto second = t.table.pendingConfig(id);
+    ASSERT_TRUE(first && second);
+    tickets.push_back(first->ticket);
+    tickets.push_back(second->ticket);
+    t.table.configSent(id, first->ticket);
+    EXPECT_TRUE(t.table.pendingConfig(id)) << "the size sent was not the latest";
+    t.table.configSent(id, second->ticket);
+    EXPECT_FALSE(t.table.pendingConfig(id));
+    std::sort(tickets.begin(), tickets.end());
+    EXPECT_EQ(std::unique(tickets.begin(), tickets.end()), tickets.end()) << "a new ticket each time";
+  }
+}
+
+TEST(StreamTable, ARefusedStopLeavesTheOtherOriginsStreamAsItWas) {
+  Table t;
+  t.table.started(1, kClient, 0xabc, true);
+  t.table.started(2, kWindow, 0x123, false);
+  t.table.resolutionChanged(2);  // the control window's stream waits for its configuration
+  const auto pending = t.table.pendingConfig(2);
+  ASSERT_TRUE(pending);
+
+  EXPECT_FALSE(t.table.stopped(2, kClient));
+  EXPECT_FALSE(t.table.stopped(1, kWindow));
+  const auto after = t.table.pendingConfig(2);
+  ASSERT_TRUE(after) << "the client's stop took the control window's configuration";
+  EXPECT_EQ(after->ticket, pending->ticket);
+  EXPECT_EQ(t.table.windowOf(1), 0xabcu);
+  EXPECT_TRUE(t.table.pendingConfig(1));
+  EXPECT_TRUE(t.table.audioBound());
+  EXPECT_EQ(t.table.runningCount(), 2u);
+
+  // Shutting down ends everything once; later stops count nothing.
+  t.table.endAll();
+  EXPECT_EQ(t.table.runningCount(), 0u);
+  EXPECT_FALSE(t.table.audioBound());
+  EXPECT_TRUE(t.table.clientStreamIds().empty());
+  EXPECT_FALSE(t.table.pendingConfig(2));
+  EXPECT_FALSE(t.table.stopped(1, kClient));
+  t.table.endAll();
+  t.table.started(3, kWindow, 0x456, false);
+  EXPECT_EQ(t.busy, "BNB");
 }
 
 TEST(StreamTable, StartsAndStopsOnTwoThreadsKeepThePriorityInStep) {
