@@ -55,6 +55,7 @@ KEY_NAMES = {"backspace": 0x08, "tab": 0x09, "enter": 0x0D, "shift": 0x10, "ctrl
              "esc": 0x1B, "space": 0x20, "left": 0x25, "up": 0x26, "right": 0x27, "down": 0x28,
              "delete": 0x2E}
 MAX_PROBLEMS = 20
+FEEDBACK_INTERVAL = 0.1  # seconds between the records of a repeated feedback action
 
 
 class ClientError(Exception):
@@ -198,6 +199,7 @@ class VideoChannel:
         self.h264 = open(h264_path, "wb")
         self.h264_bytes = 0
         self.first_frame = asyncio.Event()
+        self.frame_arrived = asyncio.Event()
         self.auto_keyframe = False
         self.auto_keyframe_sent = False
         self.task = asyncio.create_task(self._read())
@@ -245,6 +247,27 @@ class VideoChannel:
             self.h264.write(unit)
             self.h264_bytes += len(unit)
         self.first_frame.set()
+        self.frame_arrived.set()
+
+    async def wait_frames(self, count, timeout, after_keyframe=False):
+        """Waits for `count` more frames of the stream, or for the next keyframe and `count` frames after it."""
+        start = len(self.frames)
+
+        def reached():
+            if not after_keyframe:
+                return len(self.frames) - start >= count
+            keyframes = [i for i in range(start, len(self.frames)) if self.frames[i].keyframe]
+            return keyframes and len(self.frames) - 1 - keyframes[0] >= count
+
+        async def wait():
+            while not reached():
+                self.frame_arrived.clear()
+                await self.frame_arrived.wait()
+        try:
+            await asyncio.wait_for(wait(), timeout)
+        except asyncio.TimeoutError:
+            what = "a keyframe followed by " if after_keyframe else ""
+            raise ClientError(f"no {what}{count} frames within {timeout} s") from None
 
     def _send(self, body):
         self.writer.write(LENGTH.pack(len(body)) + body)
@@ -412,7 +435,9 @@ def parse_action(text):
         width, height = rest.lower().split("x")
         args = (int(width), int(height))
     elif kind == "feedback":
-        args = (int(fields[0]), int(fields[1]))
+        args = (int(fields[0]), int(fields[1]), float(fields[2]) if len(fields) > 2 else 0.0)
+    elif kind in ("frames", "past-keyframe"):
+        args = (int(rest),)
     elif kind == "wait":
         args = (float(rest),)
     elif kind in ("keyframe", "ping"):
@@ -498,9 +523,18 @@ async def perform(session, action, timeout):
             {"type": "window_resize", "streamId": sid, "windowId": session.window_id,
              "width": width, "height": height}, ("window_resized",), timeout)
         session.resizes.append(reply)
+    elif kind in ("frames", "past-keyframe"):
+        await session.video.wait_frames(action.args[0], timeout, kind == "past-keyframe")
     elif kind == "feedback":
-        session.video.send_feedback(*action.args)
-        session.sent["feedback"] += 1
+        decode_ms, rtt_ms, seconds = action.args
+        until = time.monotonic() + seconds
+        while True:  # one record, or one every FEEDBACK_INTERVAL for the time asked
+            session.video.send_feedback(decode_ms, rtt_ms)
+            session.sent["feedback"] += 1
+            await session.video.writer.drain()
+            if time.monotonic() + FEEDBACK_INTERVAL > until:
+                break
+            await asyncio.sleep(FEEDBACK_INTERVAL)
     elif kind == "ping":
         stamp = int(time.monotonic() * 1000) & 0x7FFFFFFF
         sent = time.monotonic()
@@ -517,6 +551,7 @@ async def perform(session, action, timeout):
                 session.sent["inputEvents"] += 1
     await session.video.writer.drain()
     await session.input.writer.drain()
+    record.update(doneAtFrame=len(session.video.frames), doneAtSecond=round(time.monotonic() - session.started, 3))
 
 
 # ---------------------------------------------------------------------------------------
@@ -652,7 +687,7 @@ async def run_stream(args, out, summary):
         summary.update(streamConfigs=signaling.stream_configs, actions=session.performed, sent=session.sent,
                        resizes=session.resizes, pongs=session.pongs,
                        problems={"count": problems.count, "samples": problems.samples})
-        summary["video"] = video_summary(video, args)
+        summary["video"] = video_summary(video, args, session.started)
         summary["audio"] = audio_summary(audio, args)
         report(summary, out)
         return 0 if video.frames else 1
@@ -665,12 +700,14 @@ async def run_stream(args, out, summary):
 # ---------------------------------------------------------------------------------------
 # What was received
 
-def video_summary(video, args):
+def video_summary(video, args, started):
     frames = video.frames
     result = {"streamId": video.stream_id, "frames": len(frames),
               "keyframes": sum(f.keyframe for f in frames),
               "keyframeIndices": [i for i, f in enumerate(frames) if f.keyframe],
               "bytes": sum(f.size for f in frames), "otherStreams": video.other_streams,
+              "frameBytes": [f.size for f in frames],
+              "frameSeconds": [round(f.arrival - started, 4) for f in frames],
               "autoKeyframeRequest": video.auto_keyframe_sent, "fps": 0.0, "kbps": 0.0}
     if len(frames) > 1:
         seconds = frames[-1].arrival - frames[0].arrival
@@ -821,8 +858,10 @@ def parse_arguments(argv):
                         help="after the first frame, in order: move:X,Y down|up|click:X,Y[,BUTTON] "
                              "wheel:X,Y,DELTA key|keydown|keyup:VK[,MODIFIERS] char:C text:TEXT (input "
                              "events; append @video to send them on the video channel), keyframe[@video], "
-                             "resize:WxH, feedback:DECODE_MS,RTT_MS, ping, wait:SECONDS. X and Y run "
-                             "0..65535 across the window, or 0.0..1.0")
+                             "resize:WxH, feedback:DECODE_MS,RTT_MS[,SECONDS] (one record, or one every "
+                             "0.1 s for SECONDS), ping, wait:SECONDS, frames:N (wait for N frames), "
+                             "past-keyframe:N (wait for the next keyframe and N frames after it). X and Y "
+                             "run 0..65535 across the window, or 0.0..1.0")
     stream.add_argument("--action-gap", type=float, default=0.2, help="seconds between actions")
     stream.add_argument("--no-auto-keyframe", action="store_true",
                         help="do not ask for a keyframe when the stream begins with another frame")

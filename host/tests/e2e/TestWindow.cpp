@@ -1,14 +1,17 @@
 // The window that the end-to-end test streams. Usage:
 //
-//   qh_test_window LOGFILE [TITLE [WIDTH HEIGHT]]
+//   qh_test_window LOGFILE [TITLE [WIDTH HEIGHT [noise]]]
 //
 // Opens a captioned top-level window (default title "Quorvane Test Window", client area 640 by
-// 480) of class "QuorvaneTestWindow" with its icon resource as its class icon, and paints a known picture over its
-// whole client area: four quadrants, red top left, green top right, blue bottom left, yellow
-// bottom right, each with a square marker near its outer corner, white top left, black top right,
-// cyan bottom left, magenta bottom right. With m = min(width, height), a marker is m / 8 pixels
-// wide and lies m / 16 pixels from both edges of its corner. Every input it receives is appended
-// to LOGFILE as one line, flushed at once:
+// 480) of class "QuorvaneTestWindow" with its icon resource as its class icon, and paints a known picture
+// over its whole client area: four quadrants, red top left, green top right, blue bottom left, yellow bottom
+// right, each with a square marker near its outer corner, white top left, black top right, cyan bottom left,
+// magenta bottom right. With m = min(width, height), a marker is m / 8 pixels wide and lies m / 16 pixels
+// from both edges of its corner. With "noise" it paints instead, every 10 ms, fresh random colours into
+// every pixel of the upper half of its client area and grey (128, 128, 128) into the lower half: a
+// picture that no encoder can make small, so that the size of the encoded frames follows the encoder's
+// bitrate, yet one that changes too little of the window to count as a new scene.
+// Every input it receives is appended to LOGFILE as one line, flushed at once:
 //
 //   ready HWND WIDTH HEIGHT X Y   once shown: the window handle (hexadecimal), client size, and
 //                                 where the client area begins inside the whole window
@@ -28,11 +31,13 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
-
+#include <vector>
 
 namespace {
 
 FILE* g_log = nullptr;
+bool g_noise = false;
+uint32_t g_seed = 0x9E3779B9u;
 
 void record(const char* format, ...) {
   va_list args;
@@ -50,12 +55,39 @@ void fill(HDC dc, int left, int top, int right, int bottom, COLORREF color) {
   DeleteObject(brush);
 }
 
+void paintNoise(HDC dc, int w, int h) {
+  static std::vector<uint32_t> pixels;
+  pixels.resize(static_cast<size_t>(w) * static_cast<size_t>(h));
+  const size_t noisy = static_cast<size_t>(w) * static_cast<size_t>(h / 2);
+  for (size_t i = 0; i < pixels.size(); ++i) {
+    g_seed ^= g_seed << 13;  // xorshift32
+    g_seed ^= g_seed >> 17;
+    g_seed ^= g_seed << 5;
+    pixels[i] = i < noisy ? g_seed & 0xFFFFFFu : 0x808080u;
+  }
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof(info.bmiHeader);
+  info.bmiHeader.biWidth = w;
+  info.bmiHeader.biHeight = -h;  // top-down rows
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  SetDIBitsToDevice(dc, 0, 0, w, h, 0, 0, 0, h, pixels.data(), &info, DIB_RGB_COLORS);
+}
+
 void paint(HWND window) {
   PAINTSTRUCT ps;
   HDC dc = BeginPaint(window, &ps);
   RECT client;
   GetClientRect(window, &client);
   const int w = client.right, h = client.bottom, cx = w / 2, cy = h / 2;
+  if (g_noise) {
+    if (w > 0 && h > 0) {
+      paintNoise(dc, w, h);
+    }
+    EndPaint(window, &ps);
+    return;
+  }
   fill(dc, 0, 0, cx, cy, RGB(255, 0, 0));
   fill(dc, cx, 0, w, cy, RGB(0, 255, 0));
   fill(dc, 0, cy, cx, h, RGB(0, 0, 255));
@@ -89,6 +121,9 @@ LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
   switch (message) {
     case WM_PAINT:
       paint(window);
+      return 0;
+    case WM_TIMER:
+      InvalidateRect(window, nullptr, FALSE);
       return 0;
     case WM_SIZE:
       record("size %d %d", LOWORD(lParam), HIWORD(lParam));
@@ -144,6 +179,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   if (!argv || argc < 2 || !(g_log = _wfopen(argv[1], L"w"))) return 2;
   const wchar_t* title = argc > 2 ? argv[2] : L"Quorvane Test Window";
   const int width = argc > 4 ? _wtoi(argv[3]) : 640, height = argc > 4 ? _wtoi(argv[4]) : 480;
+  g_noise = argc > 5 && lstrcmpW(argv[5], L"noise") == 0;
 
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof(wc);
@@ -166,6 +202,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   ShowWindow(window, SW_SHOW);
   UpdateWindow(window);
   SetForegroundWindow(window);
+  if (g_noise) {
+    SetTimer(window, 1, 10, nullptr);
+  }
   RECT client, frame;
   GetClientRect(window, &client);
   GetWindowRect(window, &frame);
