@@ -142,6 +142,32 @@ void WaitWhileOccluded() {
   MsgWaitForMultipleObjects(0, nullptr, FALSE, 16, QS_ALLINPUT);
 }
 
+void RunMainLoop(HWND window) {
+  bool presented = true;
+  while (g_running) {
+    if (!presented || IsIconic(window)) {
+      WaitWhileOccluded();
+    }
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+      if (msg.message == WM_QUIT) {
+        g_running = false;
+      }
+    }
+    if (!g_running) {
+      break;
+    }
+    ResizeSwapChainIfRequested();
+    g_app->update();
+    RefreshUI();
+    ClearRenderTarget();
+    g_ui->render();
+    presented = PresentFrame();
+  }
+}
+
 void AttachLogView(quorvane::host::UISink<std::mutex>& sink) {
   sink.setCallback([](int level, const std::string& text) {
     if (g_ui) {
@@ -199,7 +225,6 @@ void ConnectUIToApplication() {
   g_ui->systemInfo = info;
 }
 
-// Main-loop iterations since the control window's window list was last refreshed.
 int32_t windowListFrameCounter = 0;
 
 void RefreshUI() {

@@ -43,6 +43,9 @@ bool PresentFrame();
 // Waits until a message arrives or a frame's time has passed: the loop's pace while
 // Present does not provide one.
 void WaitWhileOccluded();
+// Runs the main loop on the window until g_running is cleared: messages, a pending resize,
+// the application's frame, the hand-over to the UI, clearing, drawing and presenting.
+void RunMainLoop(HWND window);
 
 // What the entry hands the control window (all on the main thread unless said).
 namespace quorvane::host {
@@ -59,3 +62,5 @@ void DetachLogView(quorvane::host::UISink<std::mutex>& sink);
 void ConnectUIToApplication();
 // One iteration's hand-over: the connection state, and every 60th call the window list.
 void RefreshUI();
+// Main-loop iterations since the control window's window list was last refreshed.
+extern int32_t windowListFrameCounter;
