@@ -2,6 +2,7 @@
 
 #include "app/Application.h"
 #include "logging/UISink.h"
+#include "main/PresentPacer.h"
 #include "ui/UIManager.h"
 
 std::unique_ptr<quorvane::host::Application> g_app;
@@ -132,22 +133,8 @@ void ClearRenderTarget() {
   g_d3dContext->ClearRenderTargetView(g_renderTargetView.Get(), clear);
 }
 
-bool PresentFrame() {
-  const HRESULT hr = g_swapChain->Present(1, 0);
-  return hr != DXGI_STATUS_OCCLUDED;
-}
-
-void WaitWhileOccluded() {
-  // About one frame at 60 Hz; any message (restore, input, close) ends it early.
-  MsgWaitForMultipleObjects(0, nullptr, FALSE, 16, QS_ALLINPUT);
-}
-
-void RunMainLoop(HWND window) {
-  bool presented = true;
+void RunMainLoop(HWND window, PresentPacer& pacer) {
   while (g_running) {
-    if (!presented || IsIconic(window)) {
-      WaitWhileOccluded();
-    }
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
       TranslateMessage(&msg);
@@ -164,7 +151,10 @@ void RunMainLoop(HWND window) {
     RefreshUI();
     ClearRenderTarget();
     g_ui->render();
-    presented = PresentFrame();
+    g_swapChain->Present(1, 0);
+    // Present waits for the vertical blank only while the window is visible, and not at all
+    // under Wine; the pacer keeps the loop from spinning meanwhile.
+    pacer.afterPresent(window);
   }
 }
 

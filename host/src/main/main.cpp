@@ -13,6 +13,7 @@
 #include "logging/UISink.h"
 #include "main/Entry.h"
 #include "main/EntryResources.h"
+#include "main/PresentPacer.h"
 #include "ui/UIManager.h"
 
 using quorvane::host::Application;
@@ -100,7 +101,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*commandL
     ConnectUIToApplication();
 
     SPDLOG_INFO("Application initialized, entering main loop...");
-    RunMainLoop(created.window);
+    PresentPacer pacer;
+    RunMainLoop(created.window, pacer);
 
     created.takeDown(true);
     SPDLOG_INFO("Quorvane Host exiting");

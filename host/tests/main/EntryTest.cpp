@@ -16,6 +16,7 @@
 #include "logging/UISink.h"
 #include "main/Entry.h"
 #include "main/EntryResources.h"
+#include "main/PresentPacer.h"
 #include "ui/UIManager.h"
 
 using quorvane::host::Application;
@@ -63,10 +64,28 @@ class EntryTest : public ::testing::Test {
     g_app.reset();
     CleanupDeviceD3D();
     DestroyWindow(window);
+    MSG message;  // the WM_QUIT that destroying the window posts
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    }
   }
   void makeUI() {
     g_ui = std::make_unique<UIManager>(window, g_d3dDevice.Get(), g_d3dContext.Get());
     ASSERT_TRUE(g_ui->initialize());
+  }
+  // Runs the main loop until a close request that another thread posts after `ms`, and
+  // returns its iterations per second, counted by the UI's frames.
+  double loopIterationsPerSecond(PresentPacer& pacer, DWORD ms) {
+    g_running = true;
+    const int framesBefore = ImGui::GetFrameCount();
+    std::thread closer([&] {
+      Sleep(ms);
+      PostMessageW(window, WM_CLOSE, 0, 0);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    RunMainLoop(window, pacer);
+    const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - start;
+    closer.join();
+    return (ImGui::GetFrameCount() - framesBefore) / seconds.count();
   }
   HWND window = nullptr;
 };
@@ -76,6 +95,7 @@ TEST_F(EntryTest, LogRecordsNeverReachAUIThatIsGoing) {
   auto logger = std::make_shared<spdlog::logger>("entry-test", sink);
   std::atomic<bool> done{false};
   std::vector<std::thread> loggers;
+  loggers.reserve(3);
   for (int i = 0; i < 3; ++i) {
     loggers.emplace_back([&] {
       while (!done) logger->info("a line from another thread");
@@ -181,6 +201,28 @@ TEST_F(EntryTest, WindowMessagesSetTheLoopsState) {
   EXPECT_FALSE(g_running);
   EXPECT_TRUE(IsWindow(window)) << "closing ends the loop; the shutdown destroys the window";
   g_resizeWidth = g_resizeHeight = 0;
+}
+
+// Where Present does not wait for the vertical blank (under Wine, and for a minimised
+// window everywhere) the loop runs no faster than its pacer's refresh rate: here a slow
+// monitor's while shown, the window's own monitor's while minimised.
+TEST_F(EntryTest, TheMainLoopKeepsToTheRefreshRate) {
+  g_app = std::make_unique<Application>();
+  makeUI();
+  // A small window draws quickly: a loop without pacing runs far ahead of either rate.
+  SetWindowPos(window, nullptr, 0, 0, 64, 48, SWP_NOZORDER | SWP_NOACTIVATE);
+  PresentPacer slowMonitor([](HWND) { return 15.0; });
+  loopIterationsPerSecond(slowMonitor, 500);  // the UI's first frames build its fonts and shaders
+  const double shown = loopIterationsPerSecond(slowMonitor, 3000);
+  EXPECT_GT(shown, 0.0);
+  EXPECT_LE(shown, 2 * 15.0) << "shown";
+
+  const double refreshRate = MonitorRefreshRate(window);
+  EXPECT_GE(refreshRate, 24.0);
+  PresentPacer ownMonitor;
+  ShowWindow(window, SW_MINIMIZE);
+  ASSERT_TRUE(IsIconic(window));
+  EXPECT_LE(loopIterationsPerSecond(ownMonitor, 3000), 2 * refreshRate) << "minimised";
 }
 
 TEST_F(EntryTest, TheWindowListIsHandedOverOnEverySixtiethIteration) {
