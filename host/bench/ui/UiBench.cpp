@@ -99,7 +99,6 @@ struct Surface {
   }
 
   // One frame as the entry function draws it; returns the microseconds spent in render().
-  // One frame as the entry function draws it; returns the microseconds spent in render().
   double frame(UIManager& ui) {
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);

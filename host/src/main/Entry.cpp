@@ -2,6 +2,7 @@
 
 #include "app/Application.h"
 #include "logging/UISink.h"
+#include "main/PresentPacer.h"
 #include "ui/UIManager.h"
 
 std::unique_ptr<quorvane::host::Application> g_app;
@@ -132,14 +133,29 @@ void ClearRenderTarget() {
   g_d3dContext->ClearRenderTargetView(g_renderTargetView.Get(), clear);
 }
 
-bool PresentFrame() {
-  const HRESULT hr = g_swapChain->Present(1, 0);
-  return hr != DXGI_STATUS_OCCLUDED;
-}
-
-void WaitWhileOccluded() {
-  // About one frame at 60 Hz; any message (restore, input, close) ends it early.
-  MsgWaitForMultipleObjects(0, nullptr, FALSE, 16, QS_ALLINPUT);
+void RunMainLoop(HWND window, PresentPacer& pacer) {
+  while (g_running) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+      if (msg.message == WM_QUIT) {
+        g_running = false;
+      }
+    }
+    if (!g_running) {
+      break;
+    }
+    ResizeSwapChainIfRequested();
+    g_app->update();
+    RefreshUI();
+    ClearRenderTarget();
+    g_ui->render();
+    g_swapChain->Present(1, 0);
+    // Present waits for the vertical blank only while the window is visible, and not at all
+    // under Wine; the pacer keeps the loop from spinning meanwhile.
+    pacer.afterPresent(window);
+  }
 }
 
 void AttachLogView(quorvane::host::UISink<std::mutex>& sink) {
@@ -199,7 +215,6 @@ void ConnectUIToApplication() {
   g_ui->systemInfo = info;
 }
 
-// Main-loop iterations since the control window's window list was last refreshed.
 int32_t windowListFrameCounter = 0;
 
 void RefreshUI() {

@@ -12,6 +12,8 @@
 #include <memory>
 #include <mutex>
 
+class PresentPacer;
+
 namespace quorvane::host {
 class Application;
 class UIManager;
@@ -37,12 +39,10 @@ void ResizeSwapChainIfRequested();
 // Binds the render target and clears it to the window's background; does nothing while
 // there is no render target (one that could not be re-created after a resize).
 void ClearRenderTarget();
-// Presents with vertical sync. Returns false while presentation is occluded (minimised
-// or covered), when Present does not wait for the vertical blank.
-bool PresentFrame();
-// Waits until a message arrives or a frame's time has passed: the loop's pace while
-// Present does not provide one.
-void WaitWhileOccluded();
+// Runs the main loop on the window until g_running is cleared: messages, a pending resize,
+// the application's frame, the hand-over to the UI, clearing, drawing and presenting, then
+// the pacer's wait for the rest of the refresh interval where presenting did not take it.
+void RunMainLoop(HWND window, PresentPacer& pacer);
 
 // What the entry hands the control window (all on the main thread unless said).
 namespace quorvane::host {
@@ -59,3 +59,5 @@ void DetachLogView(quorvane::host::UISink<std::mutex>& sink);
 void ConnectUIToApplication();
 // One iteration's hand-over: the connection state, and every 60th call the window list.
 void RefreshUI();
+// Main-loop iterations since the control window's window list was last refreshed.
+extern int32_t windowListFrameCounter;

@@ -12,6 +12,8 @@
 #include "logging/Logging.h"
 #include "logging/UISink.h"
 #include "main/Entry.h"
+#include "main/EntryResources.h"
+#include "main/PresentPacer.h"
 #include "ui/UIManager.h"
 
 using quorvane::host::Application;
@@ -21,84 +23,17 @@ namespace Logging = quorvane::host::Logging;
 
 namespace {
 
-constexpr wchar_t kWindowClass[] = L"QuorvaneHostClass";
-
-// What start-up has created so far, taken down in reverse order on every way out while
-// logging still works.
-struct Created {
-  HINSTANCE instance = nullptr;
-  bool com = false;
-  bool windowClass = false;
-  HWND window = nullptr;
-  std::shared_ptr<UISink<std::mutex>> uiSink;
-
-  void takeDown(bool applicationRan) {
-    if (uiSink) {
-      DetachLogView(*uiSink);  // no logging thread may reach the UI from here on
-    }
-    if (g_ui) {
-      g_ui->shutdown();
-      g_ui.reset();
-    }
-    if (g_app) {
-      if (applicationRan) {
-        g_app->shutdown();
-      }
-      g_app.reset();
-    }
-    CleanupDeviceD3D();
-    if (window != nullptr) {
-      DestroyWindow(window);
-      window = nullptr;
-    }
-    if (windowClass) {
-      UnregisterClassW(kWindowClass, instance);
-      windowClass = false;
-    }
-    if (com) {
-      CoUninitialize();
-      com = false;
-    }
-  }
-};
-
 // Start-up failed: what was created goes, then logging, and the exit code is 1.
-int fail(Created& created) {
+int fail(EntryResources& created) {
   created.takeDown(false);
   Logging::shutdown();
   return 1;
 }
 
-void runMainLoop(HWND window) {
-  bool presented = true;
-  while (g_running) {
-    if (!presented || IsIconic(window)) {
-      WaitWhileOccluded();
-    }
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&msg);
-      DispatchMessageW(&msg);
-      if (msg.message == WM_QUIT) {
-        g_running = false;
-      }
-    }
-    if (!g_running) {
-      break;
-    }
-    ResizeSwapChainIfRequested();
-    g_app->update();
-    RefreshUI();
-    ClearRenderTarget();
-    g_ui->render();
-    presented = PresentFrame();
-  }
-}
-
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*commandLine*/, int showCommand) {
-  Created created;
+  EntryResources created;
   created.instance = instance;
   try {
     Logging::initialize("QuorvaneHost", true, spdlog::level::debug);
@@ -166,7 +101,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR /*commandL
     ConnectUIToApplication();
 
     SPDLOG_INFO("Application initialized, entering main loop...");
-    runMainLoop(created.window);
+    PresentPacer pacer;
+    RunMainLoop(created.window, pacer);
 
     created.takeDown(true);
     SPDLOG_INFO("Quorvane Host exiting");
