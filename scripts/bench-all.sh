@@ -116,11 +116,14 @@ wine_state=""  # "", "ready" or "failed"
 # The Wine programs' own prefix, virtual display and sound server (a tone playing into its
 # default sink), stopped again on the way out, with those that the scripts of host/bench/main
 # leave behind when they fail.
+ran_host_scripts=""
 cleanup() {
   [ -n "$wine_state" ] || return 0
   "$root/scripts/pulse-env.sh" cleanup "$wine_dir/pulse" >/dev/null 2>&1
   WINEPREFIX="$wine_dir/wineprefix" QH_WINE_STATE="$wine_dir/wine-state" \
     "$root/scripts/wine-env.sh" cleanup >/dev/null 2>&1
+  # Only what this run's host scripts used: a soak or host started by hand runs on.
+  [ -n "$ran_host_scripts" ] || return 0
   WINEPREFIX="$run_host/wineprefix" QH_WINE_STATE="$run_host/wine-state" \
     "$root/scripts/wine-env.sh" cleanup >/dev/null 2>&1
   if [ -d "$root/build/windows/soak" ]; then
@@ -188,6 +191,7 @@ run_one() {
         command=(env "${wine_vars[@]}" scripts/wine-env.sh run "$exe")
       else
         # The scripts take the display from DISPLAY, and soak.py its own sound server.
+        ran_host_scripts=1
         command=(env "${wine_vars[@]:2}" /usr/bin/python3 "host/bench/main/${args%% *}")
         args="${args#"${args%% *}"}"
         [ "$name" != soak ] || seconds=$((limit + ${soak_minutes%.*} * 60))
