@@ -44,9 +44,11 @@ window = subprocess.Popen([WINE, os.path.join(BUILD, "host", "tests", "e2e", "qh
                            "Z:" + os.path.join(WORK, "window.log").replace("/", "\\"), TITLE, "1280", "720"],
                           env=ENV)
 time.sleep(10)
+summary_path = os.path.join(WORK, "summary.json")
+summary_file = open(summary_path, "w")
 client = subprocess.Popen(["/usr/bin/python3", os.path.join(ROOT, "scripts", "quorvane_client.py"), "--json",
                            "stream", "--window", TITLE, "--seconds", str(int(MINUTES * 60)), "--tone", "--out",
-                           os.path.join(WORK, "stream")], stdout=subprocess.PIPE, text=True)
+                           os.path.join(WORK, "stream")], stdout=summary_file)
 pid = int(subprocess.run(["pgrep", "-n", "-f", "QuorvaneHostStandin.exe"], capture_output=True,
                          text=True).stdout.split()[0])
 samples = []
@@ -54,7 +56,9 @@ start = time.time()
 while client.poll() is None:
     samples.append((time.time() - start, rss_kib(pid)))
     time.sleep(10)
-summary = json.loads(client.stdout.read())
+summary_file.close()
+with open(summary_path) as f:  # a file, not a pipe: a long stream's summary outgrows a pipe's buffer
+    summary = json.load(f)
 subprocess.run([WINE, os.path.join(HOST_DIR, "qh_close_window.exe"), "QuorvaneTestWindow", "5"], env=ENV)
 subprocess.run([WINE, os.path.join(HOST_DIR, "qh_close_window.exe")], env=ENV)
 host.wait(timeout=60)
