@@ -19,7 +19,8 @@ import sys
 import time
 import types
 
-from standin_host import CLIENT, StandinHost
+sys.dont_write_bytecode = True  # no __pycache__ beside the sources
+from standin_host import CLIENT, StandinHost  # noqa: E402
 
 ROUNDS = int(sys.argv[1]) if len(sys.argv) > 1 else 50
 STREAMS = int(sys.argv[2]) if len(sys.argv) > 2 else 20

@@ -14,7 +14,8 @@ import subprocess
 import sys
 import time
 
-from standin_host import CLIENT, StandinHost
+sys.dont_write_bytecode = True  # no __pycache__ beside the sources
+from standin_host import CLIENT, StandinHost  # noqa: E402
 
 MINUTES = float(sys.argv[1]) if len(sys.argv) > 1 else 30.0
 TITLE = "Quorvane Soak Window"

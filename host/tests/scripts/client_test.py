@@ -11,6 +11,7 @@ import sys
 import unittest
 
 SOURCE = sys.argv.pop(1)
+sys.dont_write_bytecode = True  # no __pycache__ beside the sources
 CLIENT = os.path.join(SOURCE, "scripts", "quorvane_client.py")
 spec = importlib.util.spec_from_file_location("quorvane_client", CLIENT)
 client = importlib.util.module_from_spec(spec)

@@ -12,6 +12,7 @@ import sys
 import unittest
 
 SOURCE, WORK = sys.argv.pop(1), sys.argv.pop(1)
+sys.dont_write_bytecode = True  # no __pycache__ beside the sources
 sys.path.insert(0, os.path.join(SOURCE, "host", "bench", "main"))
 import standin_host  # noqa: E402
 
