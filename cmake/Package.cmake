@@ -5,6 +5,9 @@
 #
 #   cmake --build --preset windows --target package
 #       -> build/windows/package/QuorvaneHost-<version>-win64.zip
+#       CMake's package target builds the default target first: everything that the
+#       windows preset builds (stand-ins, tests and benchmarks too), then packs the files
+#       installed below.
 #   cmake --install build/windows --prefix <folder> --strip
 #       -> the same files in <folder>
 

@@ -40,6 +40,7 @@ benchmarks=(
   "window_bench|windows|window_bench|"
   "main_loop_cpu|main|QuorvaneHostStandin qh_close_window|main_loop_cpu.py"
   "soak|main|QuorvaneHostStandin qh_close_window qh_test_window|soak.py SOAK_MINUTES"
+  "churn|main|QuorvaneHostStandin qh_close_window qh_test_window|churn.py"
 )
 
 wanted=()
@@ -126,11 +127,12 @@ cleanup() {
   [ -n "$ran_host_scripts" ] || return 0
   WINEPREFIX="$run_host/wineprefix" QH_WINE_STATE="$run_host/wine-state" \
     "$root/scripts/wine-env.sh" cleanup >/dev/null 2>&1
-  if [ -d "$root/build/windows/soak" ]; then
-    "$root/scripts/pulse-env.sh" cleanup "$root/build/windows/soak/pulse" >/dev/null 2>&1
-    WINEPREFIX="$root/build/windows/soak/wineprefix" QH_WINE_STATE="$root/build/windows/soak/wine-state" \
-      "$root/scripts/wine-env.sh" cleanup >/dev/null 2>&1
-  fi
+  local dir
+  for dir in "$root/build/windows/soak" "$root/build/windows/churn"; do
+    [ -d "$dir" ] || continue
+    "$root/scripts/pulse-env.sh" cleanup "$dir/pulse" >/dev/null 2>&1
+    WINEPREFIX="$dir/wineprefix" QH_WINE_STATE="$dir/wine-state" "$root/scripts/wine-env.sh" cleanup >/dev/null 2>&1
+  done
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
@@ -190,7 +192,7 @@ run_one() {
         exe="$(find "build/windows/host/bench" -type f -name "$program.exe" | head -n 1)"
         command=(env "${wine_vars[@]}" scripts/wine-env.sh run "$exe")
       else
-        # The scripts take the display from DISPLAY, and soak.py its own sound server.
+        # The scripts take the display from DISPLAY, and soak.py and churn.py their own sound server.
         ran_host_scripts=1
         command=(env "${wine_vars[@]:2}" /usr/bin/python3 "host/bench/main/${args%% *}")
         args="${args#"${args%% *}"}"

@@ -830,8 +830,42 @@ def report(summary, out):
 # ---------------------------------------------------------------------------------------
 # Command line
 
+ACTIONS_HELP = """\
+commands:
+  discover        find the host: its name and signaling port
+  windows         list the capturable windows
+  stream          stream one window (its options: stream --help)
+
+actions of stream --do ACTION, performed in order after the first frame:
+  move:X,Y                      move the mouse
+  down|up|click:X,Y[,BUTTON]    press, release or click a button (left, right,
+                                middle, x1, x2 or a number; default left)
+  wheel:X,Y,DELTA               turn the wheel
+  key|keydown|keyup:VK[,MODS]   press and release, press or release a key (a
+                                letter, digit, name such as enter or esc, or
+                                a number), with modifier bits
+  char:C                        type a character
+  text:TEXT                     type text
+  keyframe                      ask for a keyframe
+  resize:WxH                    ask for the window to be resized
+  feedback:DECODE_MS,RTT_MS[,SECONDS]
+                                one feedback record, or one every 0.1 s for
+                                SECONDS
+  ping                          a ping, with its round trip
+  wait:SECONDS                  pause
+  frames:N                      wait for N frames
+  past-keyframe:N               wait for the next keyframe and N frames after
+                                it
+X and Y run 0..65535 across the window, or 0.0..1.0 with a point. Input
+events go on the input channel, or on the video channel with @video appended
+(move:0.5,0.5@video); keyframe@video asks on the video channel instead of
+signaling.
+"""
+
+
 def parse_arguments(argv):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], epilog=ACTIONS_HELP,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--host", default="127.0.0.1", help="the host's address (default 127.0.0.1)")
     parser.add_argument("--discovery-port", type=int, default=DISCOVERY_PORT)
     parser.add_argument("--signaling-port", type=int, help="skip discovery and use this port")

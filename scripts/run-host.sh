@@ -7,9 +7,10 @@
 # which step runs and how far the build is; once the host runs, only the host's output
 # follows. scripts/open-window.sh opens a window beside the running host.
 #
-# Ctrl-C asks the host to close, as the close box of its window does, and waits for its
-# orderly shutdown (a second Ctrl-C ends it at once). The script then stops what it
-# started and exits with the host's exit code. Wine, the display and the sound server of
+# Ctrl-C, or TERM (kill %1 for a background job, which ignores INT when a script started
+# it), asks the host to close, as the close box of its window does, and waits for its
+# orderly shutdown (a second Ctrl-C or TERM ends it at once). The script then stops what
+# it started and exits with the host's exit code. Wine, the display and the sound server of
 # this script live in build/windows/run-host, apart from those of the test runs.
 set -euo pipefail
 

@@ -1,9 +1,12 @@
 #!/usr/bin/python3
-"""Soak: a client streams a window from the stand-in host for a long while under Wine.
+"""Soak: a client streams a 1280x720 window from the stand-in host for a long while under Wine.
 
-Samples the host process's resident memory every 10 s and reports its growth after the
-first minute, the frames and audio packets the client received, and the host's error lines.
-Usage: soak.py [MINUTES]   (run scripts/run-host.sh once first, for the build)
+Samples the resident memory of the host process that it started every 10 s, all of it (RSS)
+and its anonymous part (RssAnon: the heaps, without mapped files), and reports their growth
+after the first minute, the frames and audio packets the client received, and the host's
+error lines. The samples go to build/windows/soak/memory.csv (seconds, RSS KiB, RssAnon KiB).
+Usage: soak.py [MINUTES]   (build the targets QuorvaneHostStandin, qh_close_window and
+qh_test_window of the windows preset first)
 """
 import json
 import os
@@ -11,71 +14,66 @@ import subprocess
 import sys
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
-BUILD = os.path.join(ROOT, "build", "windows")
-HOST_DIR = os.path.join(BUILD, "standin-host")
-WORK = os.path.join(BUILD, "soak")
-WINE = "/usr/lib/wine/wine64"
+sys.dont_write_bytecode = True  # no __pycache__ beside the sources
+from standin_host import CLIENT, StandinHost  # noqa: E402
+
 MINUTES = float(sys.argv[1]) if len(sys.argv) > 1 else 30.0
 TITLE = "Quorvane Soak Window"
-
-os.makedirs(WORK, exist_ok=True)
-pulse = os.path.join(WORK, "pulse")
-ENV = dict(os.environ, WINEDEBUG="-all", WINEPREFIX=os.path.join(WORK, "wineprefix"),
-           PULSE_SERVER="unix:%s/native" % pulse, PULSE_CLIENTCONFIG="%s/client.conf" % pulse,
-           QH_WINE_STATE=os.path.join(WORK, "wine-state"))
-subprocess.run([os.path.join(ROOT, "scripts", "wine-env.sh"), "setup"], env=ENV, check=True)
-if "DISPLAY" not in ENV:  # the virtual display that wine-env.sh started
-    with open(os.path.join(ENV["QH_WINE_STATE"], "display")) as f:
-        ENV["DISPLAY"] = f.read().strip()
-subprocess.run([os.path.join(ROOT, "scripts", "pulse-env.sh"), "setup", pulse], env=ENV, check=True)
+WIDTH, HEIGHT = 1280, 720
 
 
-def rss_kib(pid):
-    with open("/proc/%d/status" % pid) as f:
-        return int(next(line for line in f if line.startswith("VmRSS")).split()[1])
+def growth(samples, index):
+    """First value after the first minute (of a shorter run: the first), the last one and the peak, of
+    column `index`, of the samples taken while the stream ran (not those of the client's closing work)."""
+    streaming = [sample for sample in samples if sample[0] < MINUTES * 60]
+    after_minute = [sample[index] for sample in streaming if sample[0] >= 60] or [s[index] for s in streaming]
+    return after_minute[0], after_minute[-1], max(after_minute)
 
 
-log_path = os.path.join(WORK, "host.log")
-with open(log_path, "w") as log:
-    host = subprocess.Popen([WINE, "QuorvaneHostStandin.exe"], cwd=HOST_DIR, env=ENV, stdout=log,
-                            stderr=subprocess.STDOUT)
-window = subprocess.Popen([WINE, os.path.join(BUILD, "host", "tests", "e2e", "qh_test_window.exe"),
-                           "Z:" + os.path.join(WORK, "window.log").replace("/", "\\"), TITLE, "1280", "720"],
-                          env=ENV)
-time.sleep(10)
-summary_path = os.path.join(WORK, "summary.json")
-summary_file = open(summary_path, "w")
-client = subprocess.Popen(["/usr/bin/python3", os.path.join(ROOT, "scripts", "quorvane_client.py"), "--json",
-                           "stream", "--window", TITLE, "--seconds", str(int(MINUTES * 60)), "--tone", "--out",
-                           os.path.join(WORK, "stream")], stdout=summary_file)
-pid = int(subprocess.run(["pgrep", "-n", "-f", "QuorvaneHostStandin.exe"], capture_output=True,
-                         text=True).stdout.split()[0])
-samples = []
-start = time.time()
-while client.poll() is None:
-    samples.append((time.time() - start, rss_kib(pid)))
-    time.sleep(10)
-summary_file.close()
-with open(summary_path) as f:  # a file, not a pipe: a long stream's summary outgrows a pipe's buffer
-    summary = json.load(f)
-subprocess.run([WINE, os.path.join(HOST_DIR, "qh_close_window.exe"), "QuorvaneTestWindow", "5"], env=ENV)
-subprocess.run([WINE, os.path.join(HOST_DIR, "qh_close_window.exe")], env=ENV)
-host.wait(timeout=60)
-window.wait(timeout=60)
-subprocess.run([os.path.join(ROOT, "scripts", "pulse-env.sh"), "cleanup", pulse], env=ENV)
-subprocess.run([os.path.join(ROOT, "scripts", "wine-env.sh"), "cleanup"], env=ENV)
+def percent(value, base):
+    return 100.0 * (value - base) / base
 
-after_minute = [kib for t, kib in samples if t >= 60]
-baseline, last, peak = after_minute[0], after_minute[-1], max(after_minute)
-errors = [line for line in open(log_path, errors="replace") if "[error]" in line or "[critical]" in line]
+
+host = StandinHost("soak")
+try:
+    host.start()
+    host.open_window(TITLE, WIDTH, HEIGHT)
+    summary_path = os.path.join(host.work, "summary.json")
+    with open(summary_path, "w") as summary_file:
+        client = subprocess.Popen(["/usr/bin/python3", CLIENT, "--json", "--timeout", "30"] +
+                                  host.client_arguments() +
+                                  ["stream", "--window", TITLE, "--window-timeout", "60", "--seconds",
+                                   str(int(MINUTES * 60)), "--tone", "--out", os.path.join(host.work, "stream")],
+                                  stdout=summary_file)
+        samples = []
+        start = time.time()
+        while client.poll() is None:
+            samples.append((time.time() - start,) + host.memory())
+            time.sleep(10)
+    with open(summary_path) as f:  # a file, not a pipe: a long stream's summary outgrows a pipe's buffer
+        summary = json.load(f)
+finally:
+    exit_code = host.close()
+
+with open(os.path.join(host.work, "memory.csv"), "w") as f:
+    f.writelines("%.0f,%d,%d\n" % s for s in samples)
+if "error" in summary:
+    sys.exit("the client failed: %s" % summary["error"])
+rss, anon = growth(samples, 1), growth(samples, 2)
 print("minutes %.1f, samples %d, RSS after 1 min %d KiB, last %d KiB (%+.2f %%), peak %d KiB (%+.2f %%)" %
-      (MINUTES, len(samples), baseline, last, 100.0 * (last - baseline) / baseline, peak,
-       100.0 * (peak - baseline) / baseline))
+      (MINUTES, len(samples), rss[0], rss[1], percent(rss[1], rss[0]), rss[2], percent(rss[2], rss[0])))
+print("RssAnon after 1 min %d KiB, last %d KiB (%+.2f %%), peak %d KiB (%+.2f %%)" %
+      (anon[0], anon[1], percent(anon[1], anon[0]), anon[2], percent(anon[2], anon[0])))
 video, audio = summary["video"], summary["audio"]
 print("video: %d frames, %.1f fps, %.0f kbit/s, %d keyframes; audio: %d packets, tone %s Hz; problems %d" %
       (video["frames"], video["fps"], video["kbps"], video["keyframes"], audio["packets"], audio.get("toneHz"),
        summary["problems"]["count"]))
-print("host error lines: %d%s" % (len(errors), "".join("\n  " + e.strip() for e in errors[:10])))
-with open(os.path.join(WORK, "memory.csv"), "w") as f:
-    f.writelines("%.0f,%d\n" % s for s in samples)
+errors = host.error_lines()
+print("host error lines: %d%s" % (len(errors), "".join("\n  " + e for e in errors[:10])))
+print("host exit code: %s" % exit_code)
+for name, values in (("rss", rss), ("rss_anon", anon)):
+    print("BENCH soak.%s.after_1min %d KiB" % (name, values[0]))
+    print("BENCH soak.%s.end %d KiB after %.1f min" % (name, values[1], MINUTES))
+    print("BENCH soak.%s.growth %.2f %% end against after 1 min" % (name, percent(values[1], values[0])))
+print("BENCH soak.video.fps %.1f fps %dx%d window, %d frames" % (video["fps"], WIDTH, HEIGHT, video["frames"]))
+sys.exit(0 if exit_code == 0 and video["frames"] > 0 else 1)

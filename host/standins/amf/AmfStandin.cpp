@@ -2,7 +2,9 @@
 // and video encoder component model, encoding on the CPU with the software H.264
 // encoder (HEVC components emit made-up access units). Tests steer it through the
 // StandinAmf* exports: failures of any call, an output delay, the input-queue capacity
-// and refused submissions; it logs every call with its parameters.
+// and refused submissions. Once a test has reset it, it logs every call with its
+// parameters; loaded by a program that never resets it (the stand-in host), it logs
+// nothing, so that a long run does not grow the log by every frame's calls.
 #include <windows.h>
 #include <d3d11.h>
 #include <wrl/client.h>
@@ -27,6 +29,7 @@ namespace {
 
 struct Control {
   std::recursive_mutex mutex;
+  bool recording = false;  // from the first reset on: a test watches the calls
   std::vector<std::string> calls;
   std::string callText;
   std::map<std::string, AMF_RESULT> failures;
@@ -67,7 +70,9 @@ std::string describe(const AMFVariantStruct& v) {
 AMF_RESULT enter(const std::string& call, const std::string& detail = {}) {
   Control& c = control();
   std::lock_guard lock(c.mutex);
-  c.calls.push_back(detail.empty() ? call : call + " " + detail);
+  if (c.recording) {
+    c.calls.push_back(detail.empty() ? call : call + " " + detail);
+  }
   auto it = c.failures.find(call);
   return it == c.failures.end() ? AMF_OK : it->second;
 }
@@ -482,9 +487,11 @@ __declspec(dllexport) AMF_RESULT AMFInit(uint64_t version, AMFFactory** out) {
 
 // Test control.
 
+// The defaults again, no failures; the call log starts afresh and stays on from now on.
 __declspec(dllexport) void StandinAmfReset() {
   Control& c = control();
   std::lock_guard lock(c.mutex);
+  c.recording = true;
   c.calls.clear();
   c.failures.clear();
   c.outputDelay = 0;
@@ -504,6 +511,8 @@ __declspec(dllexport) void StandinAmfFail(const char* call, int result) {
   }
 }
 
+// The calls since the last reset, one per line with its parameters; empty when no test ever
+// reset the runtime.
 __declspec(dllexport) const char* StandinAmfCalls() {
   Control& c = control();
   std::lock_guard lock(c.mutex);

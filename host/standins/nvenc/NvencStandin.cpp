@@ -1,7 +1,9 @@
 // A stand-in for the NVENC runtime library: the same file name and exports, encoding
-// on the CPU with the software H.264 encoder. It keeps a log of the calls it gets and
-// the parameters they carried, and can be told to fail any entry point, through the
-// StandinNvenc* exports that only tests call.
+// on the CPU with the software H.264 encoder. Once a test has reset it, it keeps a log of
+// the calls it gets; it keeps the parameters they carried and can be told to fail any
+// entry point, through the StandinNvenc* exports that only tests call. Loaded by a
+// program that never resets it (the stand-in host), it logs nothing, so that a long run
+// does not grow the log by every frame's calls.
 #include <windows.h>
 #include <d3d11.h>
 #include <wrl/client.h>
@@ -54,6 +56,7 @@ struct Session {
 struct State {
   std::mutex mutex;
   std::set<Session*> sessions;
+  bool recording = false;  // from the first reset on: a test watches the calls
   std::vector<std::string> calls;
   std::string callText;
   std::map<std::string, NVENCSTATUS> failures;
@@ -73,10 +76,12 @@ State& state() {
   return s;
 }
 
-// Logs the call and returns the failure the test asked for, or success.
+// Logs the call (while a test watches) and returns the failure the test asked for, or success.
 NVENCSTATUS enter(const char* name) {
   State& s = state();
-  s.calls.emplace_back(name);
+  if (s.recording) {
+    s.calls.emplace_back(name);
+  }
   auto it = s.failures.find(name);
   return it == s.failures.end() ? NV_ENC_SUCCESS : it->second;
 }
@@ -467,9 +472,11 @@ __declspec(dllexport) NVENCSTATUS NVENCAPI NvEncodeAPICreateInstance(NV_ENCODE_A
 
 // Test control.
 
+// No failures and no session limit; the call log starts afresh and stays on from now on.
 __declspec(dllexport) void StandinNvencReset() {
   std::lock_guard lock(state().mutex);
   State& s = state();
+  s.recording = true;
   s.calls.clear();
   s.failures.clear();
   s.maxSessions = 0;
@@ -492,7 +499,7 @@ __declspec(dllexport) void StandinNvencFail(const char* call, int status) {
   }
 }
 
-// The calls so far, one name per line.
+// The calls since the last reset, one name per line; empty when no test ever reset the runtime.
 __declspec(dllexport) const char* StandinNvencCalls() {
   std::lock_guard lock(state().mutex);
   State& s = state();

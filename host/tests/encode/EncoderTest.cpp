@@ -28,6 +28,7 @@ struct Nvenc {
   static constexpr const char* kSteps[] = {"NvEncodeAPICreateInstance",    "nvEncOpenEncodeSessionEx",
                                            "nvEncGetEncodePresetConfigEx", "nvEncInitializeEncoder",
                                            "nvEncRegisterResource",        "nvEncCreateBitstreamBuffer"};
+  static constexpr const char* kEncodeCall = "nvEncEncodePicture";
 };
 
 struct Amf {
@@ -36,6 +37,7 @@ struct Amf {
   static constexpr const char* kPrefix = "StandinAmf";
   static constexpr const char* kSteps[] = {"AMFInit", "Factory.CreateContext", "Context.InitDX11",
                                            "Factory.CreateComponent", "Component.Init"};
+  static constexpr const char* kEncodeCall = "Component.SubmitInput";
 };
 
 // An access unit, with what getCodecHeaders and the runtime's call log said inside its callback.
@@ -107,6 +109,33 @@ TYPED_TEST(EncoderTest, FailureAtEachRuntimeCallOrABadConfigurationReleasesEvery
     EXPECT_FALSE(this->encoder->initialize(this->gpu.device(), c));
   }
   EXPECT_EQ(this->runtime.calls(), "");
+}
+
+// The same encoder on a runtime that no test has reset since it was loaded, as in the stand-in host.
+template <typename Runtime>
+class UnwatchedRuntimeTest : public EncoderTest<Runtime> {
+ protected:
+  void SetUp() override {}
+};
+
+TYPED_TEST_SUITE(UnwatchedRuntimeTest, Runtimes);
+
+// Hours of streaming must not grow a log of every frame's calls that nobody reads: the runtime logs
+// only once a test has reset it, and then the calls since that reset.
+TYPED_TEST(UnwatchedRuntimeTest, LogsNoCallsUntilATestResetsIt) {
+  this->start();
+  const auto picture = test::TestDevice::pattern(kSmall.width, kSmall.height, 0);
+  const auto texture = this->gpu.texture(picture, kSmall.width, kSmall.height);
+  for (int frame = 0; frame < 200; ++frame) {
+    ASSERT_TRUE(this->encoder->encodeFrame(texture.Get()));
+  }
+  EXPECT_EQ(this->outputs.size(), 200u);
+  EXPECT_EQ(this->calls("").size(), 0u) << "lines in the call log";
+
+  this->runtime.reset();
+  ASSERT_TRUE(this->encoder->encodeFrame(texture.Get()));
+  EXPECT_EQ(this->calls(TypeParam::kEncodeCall).size(), 1u);
+  EXPECT_TRUE(this->calls(TypeParam::kSteps[0]).empty()) << this->runtime.calls();
 }
 
 using NvencEncoderTest = EncoderTest<Nvenc>;
