@@ -1,6 +1,7 @@
 #include "StandinAudioControl.h"
 
 #include <array>
+#include <limits>
 #include <mutex>
 
 namespace quorvane::host {
@@ -31,9 +32,9 @@ ControlState& state() {
 
 }  // namespace
 
-void StandinAudioControl::loseOpenClients(HRESULT code, Call from) {
+void StandinAudioControl::loseOpenClients(HRESULT code, Call from, bool later) {
   std::lock_guard<std::mutex> lock(state().mutex);
-  state().lostUpTo = state().counts.clientsOpened;
+  state().lostUpTo = later ? std::numeric_limits<uint64_t>::max() : state().counts.clientsOpened;
   state().lostCode = code;
   state().lostFrom = from;
 }

@@ -25,8 +25,9 @@ class StandinAudioControl {
 
   // Every capture client open now is gone for good: from `from` on in the order above, each
   // of its calls reports code (the calls before it still reach the real client, which goes
-  // on signalling). Clients opened later are not affected.
-  static void loseOpenClients(HRESULT code, Call from);
+  // on signalling). Clients opened later are not affected, unless `later` is set: then they
+  // are gone as they open, until the next call of this.
+  static void loseOpenClients(HRESULT code, Call from, bool later = false);
   // The next `times` calls of `call` by any client fail with code (negative: every call until
   // told otherwise; 0 clears it).
   static void failCalls(Call call, HRESULT code, int times);
