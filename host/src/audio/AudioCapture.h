@@ -32,9 +32,10 @@ using AudioCallback =
 // Records what the PC plays through WASAPI in shared mode and hands it on as 16-bit
 // PCM from its own time-critical thread. COM must be initialised on the owner's thread.
 // The callback runs on the capture thread and must not call stop().
-// When the endpoint goes away (unplugged, or the default output device changed) the
-// capture thread releases it and opens the current default endpoint again, retrying
-// about once a second while there is none, and goes on delivering to the same callback.
+// When the stream reports its endpoint gone (invalidated: unplugged, or replaced as the
+// default output device; or the audio service restarted) the capture thread releases it
+// and opens the current default endpoint again, retrying about once a second while there
+// is none, and goes on delivering to the same callback.
 // While it runs, the capture thread owns the interfaces and the mix format; getFormat()
 // may be called from the owner's thread at any time.
 class AudioCapture {
