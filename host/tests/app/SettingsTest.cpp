@@ -145,7 +145,7 @@ TEST_F(SettingsFile, LoadAssignsWhatTheFileHoldsUpToAFailingKey) {
 TEST_F(SettingsFile, APortOutsideOneTo65535GetsItsDefaultWithAWarning) {
   quorvane::test::LogCapture log;
   const std::tuple<const char*, uint16_t> cases[] = {
-      {"65536", 9944},   {"-1", 9944},   {"70000", 9944},  {"0", 9944},     {"4294967296", 9944},
+      {"65536", 9944},   {"-1", 9944},   {"70000", 9944},  {"0", 9944},    {"4294967296", 9944},
       {"65536.0", 9944}, {"-1.5", 9944}, {"0.5", 9944},    {"-0.0", 9944}, {"false", 9944},
       {"65535", 65535},  {"1", 1},       {"9000.9", 9000}, {"true", 1}};
   for (const auto& [value, loaded] : cases) {
