@@ -59,6 +59,27 @@ T unsignedField(const json& value, const char* key) {
   return value.get<T>();
 }
 
+// A listening port: a number (or boolean) whose value, truncated toward zero, lies in 1 to
+// 65535. Any other number is not narrowed to the field's width, which would make the host
+// listen on another port than the file names (or on a random one, for 0): it gets a warning
+// and the field's default.
+uint16_t portField(const json& value, const char* key, uint16_t fallback) {
+  if (!value.is_number() && !value.is_boolean()) {
+    return value.get<uint16_t>();  // raises the library's type error
+  }
+  constexpr double kFirst = 1.0, kLast = 65535.0;
+  const double number = value.is_number_unsigned()  ? static_cast<double>(value.get<uint64_t>())
+                        : value.is_number_integer() ? static_cast<double>(value.get<int64_t>())
+                        : value.is_boolean()        ? (value.get<bool>() ? 1.0 : 0.0)
+                                                    : std::trunc(value.get<double>());
+  if (!(number >= kFirst && number <= kLast)) {  // also refuses NaN
+    SPDLOG_WARN("{} {} in the settings file is not a port (1 to 65535), using {}", key, value.dump(),
+                fallback);
+    return fallback;
+  }
+  return static_cast<uint16_t>(number);
+}
+
 float floatField(const json& value, const char* key) {
   if (value.is_number_float()) {
     const double d = value.get<double>();
@@ -118,17 +139,23 @@ bool Settings::load() {
     in >> j;
 
     if (j.is_object()) {
+      // A member of the wrong kind fails the load with a message that names its key.
       auto with = [&j](const char* key, auto&& assign) {
         auto it = j.find(key);
         if (it != j.end()) {
-          assign(*it);
+          try {
+            assign(*it);
+          } catch (const json::exception& e) {
+            throw std::runtime_error(fmt::format("{}: {}", key, e.what()));
+          }
         }
       };
+      const Settings defaults;
       with("signalingPort",
-           [&](const json& v) { signalingPort = unsignedField<uint16_t>(v, "signalingPort"); });
-      with("videoPort", [&](const json& v) { videoPort = unsignedField<uint16_t>(v, "videoPort"); });
-      with("audioPort", [&](const json& v) { audioPort = unsignedField<uint16_t>(v, "audioPort"); });
-      with("inputPort", [&](const json& v) { inputPort = unsignedField<uint16_t>(v, "inputPort"); });
+           [&](const json& v) { signalingPort = portField(v, "signalingPort", defaults.signalingPort); });
+      with("videoPort", [&](const json& v) { videoPort = portField(v, "videoPort", defaults.videoPort); });
+      with("audioPort", [&](const json& v) { audioPort = portField(v, "audioPort", defaults.audioPort); });
+      with("inputPort", [&](const json& v) { inputPort = portField(v, "inputPort", defaults.inputPort); });
       with("targetBitrate",
            [&](const json& v) { targetBitrate = unsignedField<uint32_t>(v, "targetBitrate"); });
       with("maxBitrate", [&](const json& v) { maxBitrate = unsignedField<uint32_t>(v, "maxBitrate"); });

@@ -6,6 +6,7 @@
 
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "audio/AudioPlatform.h"
 #include "audio/PcmConversion.h"
@@ -22,9 +23,16 @@ constexpr GUID kSubtypeIeeeFloat = {
     0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
 
 constexpr DWORD kWakeTimeoutMs = 100;
+constexpr DWORD kReopenRetryMs = 1000;
 constexpr size_t kMaxDeviceNameBytes = 256;
 
 uint32_t hr32(HRESULT hr) { return static_cast<uint32_t>(hr); }
+
+// Failures after which the stream cannot go on: the endpoint is gone (unplugged, or no
+// longer the device that plays) or the audio service restarted. Only a new client helps.
+bool endpointLost(HRESULT hr) {
+  return hr == AUDCLNT_E_DEVICE_INVALIDATED || hr == AUDCLNT_E_SERVICE_NOT_RUNNING;
+}
 
 PcmConversion::SampleLayout layoutOf(const WAVEFORMATEX* format) {
   bool floatSubFormat = false;
@@ -88,53 +96,72 @@ bool AudioCapture::initialize(AudioCaptureConfig captureConfig) {
   return true;
 }
 
-bool AudioCapture::initializeDevice(bool loopback) {
+bool AudioCapture::initializeDevice(bool loopback, bool report) {
   Microsoft::WRL::ComPtr<IMMDeviceEnumerator> enumerator;
   HRESULT hr = CoCreateInstance(kMMDeviceEnumeratorClass, nullptr, CLSCTX_ALL, IID_PPV_ARGS(&enumerator));
   if (FAILED(hr)) {
-    SPDLOG_ERROR("Failed to create device enumerator: {:#x}", hr32(hr));
+    if (report) {
+      SPDLOG_ERROR("Failed to create device enumerator: {:#x}", hr32(hr));
+    }
     return false;
   }
   hr = AudioPlatform::getDefaultEndpoint(enumerator.Get(), loopback, device.ReleaseAndGetAddressOf());
   if (FAILED(hr)) {
-    SPDLOG_ERROR("Failed to get default audio endpoint: {:#x}", hr32(hr));
+    if (report) {
+      SPDLOG_ERROR("Failed to get default audio endpoint: {:#x}", hr32(hr));
+    }
     return false;
   }
-  logDeviceName(device.Get());
+  if (report) {
+    logDeviceName(device.Get());
+  }
   hr = device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
                         reinterpret_cast<void**>(audioClient.ReleaseAndGetAddressOf()));
   if (FAILED(hr)) {
-    SPDLOG_ERROR("Failed to activate audio client: {:#x}", hr32(hr));
+    if (report) {
+      SPDLOG_ERROR("Failed to activate audio client: {:#x}", hr32(hr));
+    }
     return false;
   }
-  if (mixFormat) {
-    CoTaskMemFree(mixFormat);
-    mixFormat = nullptr;
-  }
-  hr = audioClient->GetMixFormat(&mixFormat);
+  WAVEFORMATEX* format = nullptr;
+  hr = audioClient->GetMixFormat(&format);
   if (FAILED(hr)) {
-    SPDLOG_ERROR("Failed to get mix format: {:#x}", hr32(hr));
+    if (report) {
+      SPDLOG_ERROR("Failed to get mix format: {:#x}", hr32(hr));
+    }
     return false;
   }
+  {
+    std::lock_guard<std::mutex> lock(formatMutex);
+    std::swap(mixFormat, format);
+  }
+  CoTaskMemFree(format);  // the previous endpoint's, if any
   hr = AudioPlatform::initializeStream(audioClient.Get(), loopback, mixFormat);
   if (FAILED(hr)) {
-    SPDLOG_ERROR("Failed to initialize audio client: {:#x}", hr32(hr));
+    if (report) {
+      SPDLOG_ERROR("Failed to initialize audio client: {:#x}", hr32(hr));
+    }
     return false;
   }
   hr = audioClient->SetEventHandle(event);
   if (FAILED(hr)) {
-    SPDLOG_ERROR("Failed to set event handle: {:#x}", hr32(hr));
+    if (report) {
+      SPDLOG_ERROR("Failed to set event handle: {:#x}", hr32(hr));
+    }
     return false;
   }
-  hr = audioClient->GetService(IID_PPV_ARGS(captureClient.ReleaseAndGetAddressOf()));
+  hr = AudioPlatform::getCaptureClient(audioClient.Get(), captureClient.ReleaseAndGetAddressOf());
   if (FAILED(hr)) {
-    SPDLOG_ERROR("Failed to get capture client: {:#x}", hr32(hr));
+    if (report) {
+      SPDLOG_ERROR("Failed to get capture client: {:#x}", hr32(hr));
+    }
     return false;
   }
   return true;
 }
 
 void AudioCapture::getFormat(uint32_t& sampleRate, uint32_t& channels, uint32_t& bitsPerSample) const {
+  std::lock_guard<std::mutex> lock(formatMutex);
   if (mixFormat) {
     sampleRate = mixFormat->nSamplesPerSec;
     channels = mixFormat->nChannels;
@@ -157,6 +184,8 @@ bool AudioCapture::start(AudioCallback newCallback) {
   }
   callback = std::move(newCallback);
   stopRequested = false;
+  loopFailing = recovering = reopenAttempted = false;
+  loopFailuresNotLogged = 0;
   const HRESULT hr = audioClient->Start();
   if (FAILED(hr)) {
     SPDLOG_ERROR("Failed to start audio client: {:#x}", hr32(hr));
@@ -185,51 +214,140 @@ void AudioCapture::stop() {
   if (captureThread.joinable()) {
     captureThread.join();
   }
-  audioClient->Stop();
+  if (audioClient) {  // none when the endpoint was lost and not found again
+    audioClient->Stop();
+  }
   running = false;
   SPDLOG_INFO("Audio capture stopped");
 }
 
 void AudioCapture::captureLoop() {
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+  // Reopening a lost endpoint creates COM objects on this thread.
+  const bool comInitialized = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
   while (!stopRequested) {
+    if (!captureClient && !reopenDevice()) {
+      continue;
+    }
     const DWORD waited = WaitForSingleObject(event, kWakeTimeoutMs);
     if (stopRequested) {
       break;
     }
     if (waited == WAIT_OBJECT_0) {
-      drainPackets();
+      const HRESULT hr = drainPackets();
+      if (endpointLost(hr)) {
+        if (!recovering) {
+          SPDLOG_WARN("Audio device lost ({:#x}), reopening capture on the default output device", hr32(hr));
+          recovering = true;
+        }
+        releaseDevice();
+      }
     }
+  }
+  if (comInitialized) {
+    CoUninitialize();
   }
 }
 
-void AudioCapture::drainPackets() {
+bool AudioCapture::reopenDevice() {
+  // The first attempt after a loss is made at once and reports its failure; the later ones
+  // wait about a second each and are quiet. A stop request ends the wait at once.
+  const bool first = !reopenAttempted;
+  if (!first) {
+    WaitForSingleObject(event, kReopenRetryMs);
+    if (stopRequested) {
+      return false;
+    }
+  }
+  reopenAttempted = true;
+  bool opened = initializeDevice(config.loopback, first);
+  if (opened) {
+    const HRESULT hr = audioClient->Start();
+    if (FAILED(hr) && first) {
+      SPDLOG_ERROR("Failed to start audio client: {:#x}", hr32(hr));
+    }
+    opened = SUCCEEDED(hr);
+  }
+  if (!opened) {
+    if (first) {
+      SPDLOG_WARN("Audio capture could not be reopened, retrying every second");
+    }
+    releaseDevice();
+    return false;
+  }
+  if (!first) {
+    logDeviceName(device.Get());
+  }
+  SPDLOG_INFO("Audio capture reopened: {} Hz, {} channels", mixFormat->nSamplesPerSec, mixFormat->nChannels);
+  return true;
+}
+
+void AudioCapture::releaseDevice() {
+  if (audioClient) {
+    audioClient->Stop();
+  }
+  captureClient.Reset();
+  audioClient.Reset();
+  device.Reset();
+  loopFailing = false;
+  loopFailuresNotLogged = 0;
+}
+
+bool AudioCapture::firstLoopFailure() {
+  if (loopFailing) {
+    ++loopFailuresNotLogged;
+    return false;
+  }
+  loopFailing = true;
+  return true;
+}
+
+void AudioCapture::packetPassed() {
+  if (loopFailing && loopFailuresNotLogged > 0) {
+    SPDLOG_WARN("Audio capture recovered after {} more failed calls", loopFailuresNotLogged);
+  }
+  loopFailing = false;
+  loopFailuresNotLogged = 0;
+  recovering = false;
+  reopenAttempted = false;
+}
+
+HRESULT AudioCapture::drainPackets() {
   UINT32 packetFrames = 0;
-  if (FAILED(captureClient->GetNextPacketSize(&packetFrames))) {
-    return;
+  HRESULT hr = captureClient->GetNextPacketSize(&packetFrames);
+  if (FAILED(hr)) {
+    return hr;
   }
   while (packetFrames > 0) {
     BYTE* data = nullptr;
     UINT32 frames = 0;
     DWORD flags = 0;
     UINT64 devicePosition = 0;
-    HRESULT hr = captureClient->GetBuffer(&data, &frames, &flags, &devicePosition, nullptr);
+    hr = captureClient->GetBuffer(&data, &frames, &flags, &devicePosition, nullptr);
     if (FAILED(hr)) {
-      SPDLOG_ERROR("GetBuffer failed: {:#x}", hr32(hr));
-      return;
+      if (!endpointLost(hr) && firstLoopFailure()) {
+        SPDLOG_ERROR("GetBuffer failed: {:#x}", hr32(hr));
+      }
+      return hr;
     }
+    // A silent packet's buffer holds no defined samples: it is released unread.
     if (!(flags & AUDCLNT_BUFFERFLAGS_SILENT) && callback) {
       deliver(data, frames);
     }
     hr = captureClient->ReleaseBuffer(frames);
     if (FAILED(hr)) {
-      SPDLOG_ERROR("ReleaseBuffer failed: {:#x}", hr32(hr));
-      return;
+      if (!endpointLost(hr) && firstLoopFailure()) {
+        SPDLOG_ERROR("ReleaseBuffer failed: {:#x}", hr32(hr));
+      }
+      return hr;
     }
-    if (FAILED(captureClient->GetNextPacketSize(&packetFrames))) {
-      return;
+    packetPassed();
+    hr = captureClient->GetNextPacketSize(&packetFrames);
+    if (FAILED(hr)) {
+      return hr;
     }
   }
+  return S_OK;
 }
 
 void AudioCapture::deliver(const BYTE* data, UINT32 frames) {

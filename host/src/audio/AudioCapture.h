@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -31,6 +32,12 @@ using AudioCallback =
 // Records what the PC plays through WASAPI in shared mode and hands it on as 16-bit
 // PCM from its own time-critical thread. COM must be initialised on the owner's thread.
 // The callback runs on the capture thread and must not call stop().
+// When the stream reports its endpoint gone (invalidated: unplugged, or replaced as the
+// default output device; or the audio service restarted) the capture thread releases it
+// and opens the current default endpoint again, retrying about once a second while there
+// is none, and goes on delivering to the same callback.
+// While it runs, the capture thread owns the interfaces and the mix format; getFormat()
+// may be called from the owner's thread at any time.
 class AudioCapture {
  public:
   AudioCapture() = default;
@@ -47,10 +54,20 @@ class AudioCapture {
   bool isRunning() const { return running.load(); }
 
  private:
-  bool initializeDevice(bool loopback);
+  // Opens the default endpoint; with report unset neither its failures nor its name are logged.
+  bool initializeDevice(bool loopback, bool report = true);
   void captureLoop();
-  void drainPackets();
+  // Hands on every waiting packet; S_OK, or the failure of the call that stopped it.
+  HRESULT drainPackets();
   void deliver(const BYTE* data, UINT32 frames);
+  // On the capture thread, after the endpoint was lost: opens and starts it again.
+  bool reopenDevice();
+  void releaseDevice();
+  // Whether a failure of the loop's calls starts a run of failures (and is to be logged);
+  // the failures after the first are only counted until a packet goes through again.
+  bool firstLoopFailure();
+  // A packet was handed on and released: every failure so far has ended.
+  void packetPassed();
 
   Microsoft::WRL::ComPtr<IMMDevice> device;
   Microsoft::WRL::ComPtr<IAudioClient> audioClient;
@@ -61,8 +78,17 @@ class AudioCapture {
   std::atomic<bool> running{false};
   std::atomic<bool> stopRequested{false};
   WAVEFORMATEX* mixFormat = nullptr;
+  // Guards replacing mixFormat against getFormat() on another thread.
+  mutable std::mutex formatMutex;
   HANDLE event = nullptr;
   std::vector<int16_t> conversionBuffer;
+  // Capture-thread state of the current failures. A lost endpoint counts as lost, and
+  // every reopen after the first waits, until a packet comes through again; so an endpoint
+  // that is lost again at once is neither reported again nor reopened without a pause.
+  bool loopFailing = false;
+  uint64_t loopFailuresNotLogged = 0;
+  bool recovering = false;
+  bool reopenAttempted = false;
 };
 
 }  // namespace quorvane::host

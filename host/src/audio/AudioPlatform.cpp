@@ -18,4 +18,8 @@ HRESULT initializeStream(IAudioClient* client, bool loopback, const WAVEFORMATEX
   return client->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, kBufferDuration, 0, format, nullptr);
 }
 
+HRESULT getCaptureClient(IAudioClient* client, IAudioCaptureClient** captureClient) {
+  return client->GetService(__uuidof(IAudioCaptureClient), reinterpret_cast<void**>(captureClient));
+}
+
 }  // namespace quorvane::host::AudioPlatform

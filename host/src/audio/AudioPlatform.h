@@ -5,9 +5,10 @@
 #include <audioclient.h>
 #include <mmdeviceapi.h>
 
-// The one place where the capture decides which endpoint it records and how its
-// stream is opened. The product's implementation records the default render endpoint
-// in loopback; every other step of the capture is shared by all implementations.
+// The one place where the capture decides which endpoint it records, how its stream is
+// opened and which capture client reads it. The product's implementation records the
+// default render endpoint in loopback; every other step of the capture is shared by all
+// implementations.
 // Link qh_audio first, then exactly one implementation library.
 namespace quorvane::host::AudioPlatform {
 
@@ -18,5 +19,8 @@ HRESULT getDefaultEndpoint(IMMDeviceEnumerator* enumerator, bool loopback, IMMDe
 // Initialises the shared-mode, event-driven stream of client in format with a 20 ms
 // buffer, in loopback when loopback is set.
 HRESULT initializeStream(IAudioClient* client, bool loopback, const WAVEFORMATEX* format);
+
+// The capture client that reads the initialised stream of client.
+HRESULT getCaptureClient(IAudioClient* client, IAudioCaptureClient** captureClient);
 
 }  // namespace quorvane::host::AudioPlatform

@@ -1,5 +1,12 @@
 #include "audio/AudioPlatform.h"
 
+#include <wrl/client.h>
+
+#include <utility>
+
+#include "StandinAudioControl.h"
+#include "StandinCaptureClient.h"
+
 // Wine opens the render endpoint in loopback but refuses its capture client. This
 // stand-in records the default capture endpoint in its place, through the same calls.
 // Under Wine's PulseAudio driver that endpoint names no device of the sound server: it
@@ -8,9 +15,15 @@
 // hears what the PC plays, as loopback capture does, and not the microphone. (The
 // driver's default render endpoint names no sink either, so the monitor cannot be picked
 // among the capture endpoints by the render endpoint's name.)
+// The tests steer it through StandinAudioControl: the endpoint can be missing for a while,
+// and the capture client it hands out stands in front of the real one.
 namespace quorvane::host::AudioPlatform {
 
 HRESULT getDefaultEndpoint(IMMDeviceEnumerator* enumerator, bool, IMMDevice** device) {
+  if (!StandinAudioControl::endpointAvailable()) {
+    *device = nullptr;
+    return HRESULT_FROM_WIN32(ERROR_NOT_FOUND);  // what the enumerator reports without a device
+  }
   return enumerator->GetDefaultAudioEndpoint(eCapture, eConsole, device);
 }
 
@@ -18,6 +31,18 @@ HRESULT initializeStream(IAudioClient* client, bool, const WAVEFORMATEX* format)
   constexpr REFERENCE_TIME kBufferDuration = 200000;  // 20 ms in 100 ns units
   return client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, kBufferDuration, 0,
                             format, nullptr);
+}
+
+HRESULT getCaptureClient(IAudioClient* client, IAudioCaptureClient** captureClient) {
+  Microsoft::WRL::ComPtr<IAudioCaptureClient> real;
+  const HRESULT hr =
+      client->GetService(__uuidof(IAudioCaptureClient), reinterpret_cast<void**>(real.GetAddressOf()));
+  if (FAILED(hr)) {
+    *captureClient = nullptr;
+    return hr;
+  }
+  *captureClient = new StandinCaptureClient(std::move(real));
+  return S_OK;
 }
 
 }  // namespace quorvane::host::AudioPlatform

@@ -1,5 +1,9 @@
 // Start-up of the application when something is missing: a port already taken, no audio
 // endpoint (this test runs without a sound server), a settings file that cannot be read.
+#include <fstream>
+#include <sstream>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "app/AppTestSupport.h"
@@ -54,6 +58,38 @@ TEST(ApplicationStartup, GoesOnWithoutAudioAndWithDefaultsForAnUnreadableSetting
   EXPECT_TRUE(log.hasLine(spdlog::level::info, "Application shutdown complete"));
   EXPECT_EQ(app.getEncoderName(), "None");
   EXPECT_FALSE(app.isClientConnected());
+}
+
+// Start-up never writes the settings file: neither after a load that warned about a port nor
+// after one that failed.
+TEST(ApplicationStartup, LeavesASettingsFileWithABadPortOrAWrongKindAsItWas) {
+  ComApartment com;
+  for (const auto& [member, restLoads] :
+       {std::pair("\"signalingPort\": 70000", true), std::pair("\"signalingPort\": \"9876\"", false)}) {
+    SCOPED_TRACE(member);
+    LogCapture log;
+    SettingsFile file;
+    const std::string port = "\"signalingPort\": " + std::to_string(file.settings.signalingPort);
+    std::string bad = file.settings.toJsonText();
+    bad.replace(bad.find(port), port.size(), member);
+    file.write(bad);
+    {
+      // Whether start-up then succeeds does not matter here (another program on the machine may
+      // hold a default port): the file is left alone either way.
+      Application app;
+      const bool started = app.initialize();
+      EXPECT_EQ(app.settings.signalingPort, 9876);
+      EXPECT_TRUE(log.contains("Initializing signaling server on port 9876..."));
+      EXPECT_EQ(app.settings.videoPort, restLoads ? file.settings.videoPort : 9944)
+          << "the rest of the file loads when only the port is out of range";
+      if (started) {
+        app.shutdown();
+      }
+    }
+    std::stringstream after;
+    after << std::ifstream(file.path).rdbuf();
+    EXPECT_EQ(after.str(), bad);
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "app/Settings.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 using quorvane::host::Settings;
@@ -111,11 +112,14 @@ TEST_F(SettingsFile, LoadAssignsWhatTheFileHoldsUpToAFailingKey) {
     EXPECT_TRUE(load(s, text)) << text;
   }
   EXPECT_EQ(s.targetFps, 60u);
+  s.videoPort = 1000;
+  s.audioPort = 2000;
   ASSERT_TRUE(load(s,
                    "{\"videoPort\": 65536, \"audioPort\": -1, \"targetFps\": 72.9, \"maxBitrate\": true,"
                    " \"sharpness\": false, \"unknown\": [1]}"));
   EXPECT_EQ(std::tie(s.videoPort, s.audioPort, s.targetFps, s.maxBitrate, s.sharpness),
-            std::tuple(0, 65535, 72u, 1u, 0.0f));
+            std::tuple(9944, 9945, 72u, 1u, 0.0f))
+      << "ports outside 1 to 65535 get their defaults";
   ASSERT_TRUE(load(s, "{\"targetFps\": 0}"));  // would divide by zero downstream: the default
   EXPECT_EQ(s.targetFps, 72u);
 
@@ -129,10 +133,69 @@ TEST_F(SettingsFile, LoadAssignsWhatTheFileHoldsUpToAFailingKey) {
                      partial.sharpeningEnabled, partial.sharpness, partial.fullRangeColor),
             std::tuple(1000, 7u, "amf", true, 0.25f, false));
   for (const char* text : {"", "{ // comment\n}", "{\"videoPort\": \"9944\"}", "{\"preferredEncoder\": 1}",
-                           "{\"targetBitrate\": 1e300}", "{\"inputPort\": -1.5}", "{\"inputPort\": 65536.0}",
-                           "{\"sharpness\": 1e39}"}) {
+                           "{\"targetBitrate\": 1e300}", "{\"sharpness\": 1e39}"}) {
     Settings fresh;
     EXPECT_FALSE(load(fresh, text)) << text;
+  }
+}
+
+// A port the host cannot listen on is not narrowed to 16 bits: the field gets its default with a
+// warning that names the key and the value, and the rest of the file loads. The file stays as
+// it was.
+TEST_F(SettingsFile, APortOutsideOneTo65535GetsItsDefaultWithAWarning) {
+  quorvane::test::LogCapture log;
+  const std::tuple<const char*, uint16_t> cases[] = {
+      {"65536", 9944},   {"-1", 9944},   {"70000", 9944},  {"0", 9944},    {"4294967296", 9944},
+      {"65536.0", 9944}, {"-1.5", 9944}, {"0.5", 9944},    {"-0.0", 9944}, {"false", 9944},
+      {"65535", 65535},  {"1", 1},       {"9000.9", 9000}, {"true", 1}};
+  for (const auto& [value, loaded] : cases) {
+    SCOPED_TRACE(value);
+    log.clear();
+    Settings s;
+    s.videoPort = 1234;
+    const std::string text = std::string("{\"videoPort\": ") + value + ", \"targetFps\": 90}";
+    ASSERT_TRUE(load(s, text));
+    EXPECT_EQ(std::tie(s.videoPort, s.targetFps), std::tuple(loaded, 90u));
+    const std::string warning = std::string("videoPort ") + value + " in the settings file is not a port";
+    EXPECT_EQ(log.count(warning), loaded == 9944 ? 1u : 0u);
+    EXPECT_EQ(log.countFrom(spdlog::level::warn), loaded == 9944 ? 1u : 0u);
+    EXPECT_EQ(read(), text);
+  }
+
+  log.clear();
+  Settings s{1, 2, 3, 4, 5, 6, 7, "amf", false, 0.5f, false, false};
+  ASSERT_TRUE(load(s,
+                   "{\"signalingPort\": 65536, \"videoPort\": -1, \"audioPort\": 70000, \"inputPort\": 0,"
+                   " \"maxBitrate\": 8}"));
+  EXPECT_EQ(std::tie(s.signalingPort, s.videoPort, s.audioPort, s.inputPort, s.maxBitrate),
+            std::tuple(9876, 9944, 9945, 9946, 8u));
+  for (const char* warning :
+       {"signalingPort 65536 in the settings file is not a port (1 to 65535), using 9876",
+        "videoPort -1 in the settings file is not a port (1 to 65535), using 9944",
+        "audioPort 70000 in the settings file is not a port (1 to 65535), using 9945",
+        "inputPort 0 in the settings file is not a port (1 to 65535), using 9946"}) {
+    EXPECT_TRUE(log.hasLine(spdlog::level::warn, warning)) << warning;
+  }
+}
+
+// A member of the wrong kind still fails the load, and the message says which member it was.
+TEST_F(SettingsFile, AMemberOfTheWrongKindIsNamedInTheFailure) {
+  quorvane::test::LogCapture log;
+  const std::tuple<const char*, const char*> cases[] = {
+      {"{\"videoPort\": \"9944\"}",
+       "videoPort: [json.exception.type_error.302] type must be number, but is string"},
+      {"{\"targetFps\": null}",
+       "targetFps: [json.exception.type_error.302] type must be number, but is null"},
+      {"{\"preferredEncoder\": 1}",
+       "preferredEncoder: [json.exception.type_error.302] type must be string, but is number"},
+      {"{\"vsyncEnabled\": 1}",
+       "vsyncEnabled: [json.exception.type_error.302] type must be boolean, but is number"}};
+  for (const auto& [text, message] : cases) {
+    log.clear();
+    Settings s;
+    EXPECT_FALSE(load(s, text)) << text;
+    EXPECT_TRUE(log.hasLine(spdlog::level::err, std::string("Failed to load settings: ") + message)) << text;
+    EXPECT_EQ(read(), text);
   }
 }
 

@@ -31,11 +31,14 @@ TEST(Logging, FileLevelsFlushRotationAndTheUiSink) {
   // Warnings are flushed at once; the file takes debug and above even with the logger at trace.
   spdlog::set_level(spdlog::level::trace);
   spdlog::trace("trace line");
+  spdlog::debug("debug line");
   spdlog::warn("warn line {}", 1);
   std::stringstream text;
   text << std::ifstream(file, std::ios::binary).rdbuf();
   EXPECT_NE(text.str().find("] [warning] [QhTest] ["), std::string::npos) << text.str();
   EXPECT_EQ(text.str().find("trace line"), std::string::npos);
+  EXPECT_NE(text.str().find("] [debug] [QhTest] ["), std::string::npos) << text.str();
+  EXPECT_NE(text.str().find("debug line"), std::string::npos) << text.str();
 
   // Roll-over exactly when a line would take the file past 5,242,880 bytes, three rotated files
   // kept. Lines of exactly n bytes: the line overhead is measured once (console quiet meanwhile).

@@ -33,6 +33,11 @@ class LogCapture {
                          [&](const auto& l) { return l.second.find(text) != l.second.npos; });
   }
   bool contains(const std::string& text) const { return count(text) > 0; }
+  // Messages at level or above.
+  size_t countFrom(Level level) const {
+    const auto all = lines();
+    return std::count_if(all.begin(), all.end(), [&](const auto& l) { return l.first >= level; });
+  }
   // A message that is exactly text, at that level.
   bool hasLine(Level level, const std::string& text) const {
     const auto all = lines();
