@@ -312,3 +312,34 @@ TEST_F(SignalingServerTest, AClientThatGoesHasItsUnstoppedStreamsStoppedOnce) {
   server.stop();
   EXPECT_EQ(stopped().size(), 5u);
 }
+
+TEST_F(SignalingServerTest, EveryMessageOfTheHostIsATextMessage) {
+  server.setStreamStartCallback([](uint32_t, uint8_t stream) { return stream == 2; });
+  server.setWindowListProvider([] { return std::vector<WindowInfo>(1); });
+  server.setWindowResizeCallback([](uint32_t, uint32_t, uint32_t) { return true; });
+  WebSocketClient client(port);
+  ASSERT_TRUE(client.connect());
+  const std::pair<const char*, const char*> requests[] = {
+      {R"({"type":"hello"})", "welcome"},
+      {R"({"type":"window_list_request"})", "window_list"},
+      {R"({"type":"stream_start","windowId":3})", "error"},
+      {R"({"type":"stream_start","windowId":3})", "stream_started"},
+      {R"({"type":"stream_stop","streamId":2})", "stream_stopped"},
+      {R"({"type":"window_resize","streamId":2,"windowId":3,"width":64,"height":64})", "window_resized"},
+      {R"({"type":"ping","timestamp":1})", "pong"}};
+  for (const auto& [request, type] : requests) {
+    client.lastWasText = false;
+    const std::string reply = client.request(request);
+    EXPECT_EQ(json::parse(reply).value("type", ""), type) << reply;
+    EXPECT_TRUE(client.lastWasText) << type;
+  }
+  // Also after a binary request, and the broadcast stream configuration.
+  ASSERT_TRUE(client.send(R"({"type":"ping","timestamp":2})", true));
+  client.lastWasText = false;
+  EXPECT_EQ(client.read(), R"({"timestamp":2,"type":"pong"})");
+  EXPECT_TRUE(client.lastWasText);
+  server.sendStreamConfig({"", 3, 2, 64, 64, "video/avc", "Z2QAKA==", "aO4=", 15000, 60});
+  client.lastWasText = false;
+  EXPECT_EQ(json::parse(client.read().value_or("{}")).value("type", ""), "stream_config");
+  EXPECT_TRUE(client.lastWasText);
+}
