@@ -22,6 +22,10 @@ namespace {
 constexpr size_t kReadChunk = 16384;
 // Buffers handed to the socket in one gathered write.
 constexpr size_t kMaxGather = 16;
+// Bytes handed to the socket in one write. Where a write completes only once the socket
+// has taken all of it (Windows), its completion is the only sign of progress, so a write
+// is kept small enough for a client that reads slowly to take within the send time-out.
+constexpr size_t kMaxWriteBytes = 65536;
 constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
 
 bool isResourceShortage(const boost::system::error_code& error) {
@@ -295,6 +299,11 @@ void ClientChannel::writeNext(const ConnectionPtr& connection) {
     }
     // Only this strand consumes packets, so their bytes stay put while the write runs.
     connection->backlog.gather(parts.data(), parts.size());
+  }
+  size_t budget = kMaxWriteBytes;
+  for (auto& part : parts) {
+    part = asio::buffer(part, budget);
+    budget -= part.size();
   }
   connection->socket.async_write_some(
       parts, [this, connection](const boost::system::error_code& error, size_t bytes) {

@@ -53,6 +53,19 @@ Bytes numbered(size_t size, uint16_t number) {
   return data;
 }
 
+// Reads size bytes in pieces of 16 KiB with a pause of 5 ms before each, so at most 3.2 MB a
+// second however fast they come; fewer when the connection ends or a piece does not come.
+Bytes readSlowly(LoopbackClient& client, size_t size) {
+  Bytes bytes;
+  while (bytes.size() < size) {
+    std::this_thread::sleep_for(5ms);
+    const auto piece = client.read(std::min<size_t>(16384, size - bytes.size()));
+    if (piece.empty()) break;
+    bytes.insert(bytes.end(), piece.begin(), piece.end());
+  }
+  return bytes;
+}
+
 // Records of the video channel: type byte, then the naturally aligned layout.
 const Bytes kInputBody{3, 7, 1, 4, 0xAA, 0x34, 0x12, 0x78, 0x56, 2, 5, 0x88, 0xFF};
 const Bytes kFeedbackBody{4, 1, 2, 3, 4, 5, 6, 7, 8, 12, 0, 0x2C, 0x01};
@@ -252,4 +265,38 @@ TEST(ChannelReads, AnEndBetweenRecordsDropsTheClientAnEndInsideABodyKeepsIt) {
     server->onInputEvent = [&delivered](const InputEvent&) { ++delivered; };
     return server;
   });
+}
+
+// A client that reads slowly but never stops keeps its connection, however long one packet
+// takes: the limit is on a write that makes no progress, not on the time of a write. The
+// limit here is 500 ms; a packet of 4 MiB, taken at most 3.2 MB a second, needs more than a
+// second beyond what the sockets buffer. The video and the audio channel alike.
+TEST(ChannelSendLimits, AClientThatReadsSlowlyButSteadilyIsNeverDropped) {
+  LogCapture log;
+  const auto unit = numbered(size_t{4} << 20, 0x4D4D);
+  const auto check = [&](auto& server, size_t headerSize, auto send) {
+    ASSERT_TRUE(server.start());
+    LoopbackClient client;
+    client.setReceiveBuffer(16384);
+    ASSERT_TRUE(client.connect(server.localPort()) && waitFor([&] { return server.isClientConnected(); }));
+    send(unit);
+    const auto packet = readSlowly(client, headerSize + unit.size());
+    ASSERT_EQ(packet.size(), headerSize + unit.size());
+    EXPECT_TRUE(std::equal(unit.begin(), unit.end(), packet.begin() + headerSize));
+    EXPECT_TRUE(server.isClientConnected());
+    // The connection goes on.
+    send(Bytes{1, 2, 3});
+    EXPECT_EQ(readPacket(client).size(), headerSize + 3);
+  };
+  {
+    SCOPED_TRACE("video");
+    TcpTransportServer video(0, 500ms);
+    check(video, 20, [&](const Bytes& data) { video.sendVideoFrame(1, data.data(), data.size(), true); });
+  }
+  {
+    SCOPED_TRACE("audio");
+    TcpAudioServer audio(0, 500ms);
+    check(audio, 16, [&](const Bytes& data) { audio.sendAudioData(1, data.data(), data.size()); });
+  }
+  EXPECT_EQ(log.count("send failed"), 0u);
 }
