@@ -147,7 +147,7 @@ void ClientChannel::startAccept() {
   });
 }
 
-void ClientChannel::configure(tcp::socket& socket) {
+bool ClientChannel::configure(tcp::socket& socket) {
   boost::system::error_code error;
   auto check = [&](const boost::system::error_code& result) {
     if (result && !error) error = result;
@@ -170,19 +170,44 @@ void ClientChannel::configure(tcp::socket& socket) {
     check(result);
   }
   if (error) SPDLOG_ERROR(fmt::runtime(options.configureFailedText), error.message());
+  return !error;
 }
 
 void ClientChannel::handleNewConnection(const ConnectionPtr& connection) {
-  configure(connection->socket);
-  // A peer that reset the connection at once has no address left: drop it and keep the
-  // current client.
   boost::system::error_code error;
-  const tcp::endpoint peer = connection->socket.remote_endpoint(error);
-  if (error) {
-    SPDLOG_ERROR(fmt::runtime(options.configureFailedText), error.message());
-    closeConnection(connection);
-    return;
+  if (options.storeBeforeConfiguring) {
+    // The newer connection is the client whatever happens next; a socket option or a peer
+    // address that fails (the peer may have reset already) is only logged, and a broken
+    // connection goes with its first failed write.
+    becomeClient(connection);
+    if (configure(connection->socket)) {
+      const tcp::endpoint peer = connection->socket.remote_endpoint(error);
+      if (error) {
+        SPDLOG_ERROR(fmt::runtime(options.configureFailedText), error.message());
+      } else {
+        SPDLOG_INFO(fmt::runtime(options.connectedText), peer.address().to_string(), peer.port());
+      }
+    }
+  } else {
+    configure(connection->socket);
+    // A peer that reset the connection at once has no address left: drop it and keep the
+    // current client.
+    const tcp::endpoint peer = connection->socket.remote_endpoint(error);
+    if (error) {
+      SPDLOG_ERROR(fmt::runtime(options.configureFailedText), error.message());
+      closeConnection(connection);
+      return;
+    }
+    becomeClient(connection);
+    SPDLOG_INFO(fmt::runtime(options.connectedText), peer.address().to_string(), peer.port());
   }
+  if (options.maxMessageLength > 0) {
+    connection->readBuffer.resize(kReadChunk);
+    startRead(connection);
+  }
+}
+
+void ClientChannel::becomeClient(const ConnectionPtr& connection) {
   if (options.backlogBytes > 0) connection->backlog = PacketRing(options.backlogBytes);
   ConnectionPtr previous;
   {
@@ -193,11 +218,6 @@ void ClientChannel::handleNewConnection(const ConnectionPtr& connection) {
     SPDLOG_INFO(fmt::runtime(options.closingPreviousText));
   }
   closeConnection(previous);
-  SPDLOG_INFO(fmt::runtime(options.connectedText), peer.address().to_string(), peer.port());
-  if (options.maxMessageLength > 0) {
-    connection->readBuffer.resize(kReadChunk);
-    startRead(connection);
-  }
 }
 
 void ClientChannel::startRead(const ConnectionPtr& connection) {

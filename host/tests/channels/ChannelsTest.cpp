@@ -1,13 +1,17 @@
 // The video, audio and input channels on loopback, with clients written here.
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <spdlog/details/null_mutex.h>
 
 #include "network/TcpAudioServer.h"
 #include "network/TcpInputServer.h"
@@ -65,6 +69,42 @@ Bytes readSlowly(LoopbackClient& client, size_t size) {
   }
   return bytes;
 }
+
+#ifndef _WIN32
+// A log sink that holds the first thread logging a message that contains `text` until
+// open() is called (or a generous limit has passed); any thread may log into it.
+class LogGate : public spdlog::sinks::base_sink<spdlog::details::null_mutex> {
+ public:
+  explicit LogGate(std::string text) : text(std::move(text)) {}
+  bool waitHeld() {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, kWait, [&] { return held; });
+  }
+  void open() {
+    std::lock_guard lock(mutex);
+    opened = true;
+    changed.notify_all();
+  }
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    if (std::string_view(msg.payload.data(), msg.payload.size()).find(text) == std::string_view::npos) return;
+    std::unique_lock lock(mutex);
+    if (held) return;
+    held = true;
+    changed.notify_all();
+    changed.wait_for(lock, 4 * kWait, [&] { return opened; });
+  }
+  void flush_() override {}
+
+ private:
+  const std::string text;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool held = false;
+  bool opened = false;
+};
+#endif
 
 // Records of the video channel: type byte, then the naturally aligned layout.
 const Bytes kInputBody{3, 7, 1, 4, 0xAA, 0x34, 0x12, 0x78, 0x56, 2, 5, 0x88, 0xFF};
@@ -300,3 +340,40 @@ TEST(ChannelSendLimits, AClientThatReadsSlowlyButSteadilyIsNeverDropped) {
   }
   EXPECT_EQ(log.count("send failed"), 0u);
 }
+
+#ifndef _WIN32
+// A connection whose peer has reset before it was accepted still replaces the audio client:
+// the older client is closed, the failure to read the new peer's address is logged, and the
+// new connection is the client until a write to it fails. (Windows fails the accept of such
+// a connection instead; the channel then waits for the next one.)
+TEST(AudioChannel, ANewConnectionWhosePeerIsGoneStillReplacesTheClient) {
+  LogCapture log;
+  auto gate = std::make_shared<LogGate>("TCP audio client connected from");
+  spdlog::default_logger()->sinks().push_back(gate);
+  TcpAudioServer server(0, 1s);
+  ASSERT_TRUE(server.start());
+  LoopbackClient first, gone, next;
+  ASSERT_TRUE(first.connect(server.localPort()));
+  // The channel's thread is held while it reports the first client, so the next connection
+  // waits to be accepted and resets meanwhile.
+  ASSERT_TRUE(gate->waitHeld());
+  ASSERT_TRUE(gone.connect(server.localPort()));
+  gone.reset();
+  gate->open();
+  ASSERT_TRUE(waitFor([&] { return log.contains("Failed to configure TCP audio socket: "); }));
+  EXPECT_EQ(log.count("TCP audio: Closing previous client connection"), 1u);
+  EXPECT_TRUE(first.waitClosed());
+  EXPECT_EQ(log.count("TCP audio client connected from"), 1u);
+  EXPECT_TRUE(server.isClientConnected());
+  const Bytes opus(100, 0x3C);
+  EXPECT_TRUE(waitFor([&] {
+    server.sendAudioData(1, opus.data(), opus.size());
+    return !server.isClientConnected();
+  }));
+  EXPECT_EQ(log.count("TCP audio send failed: "), 1u);
+  // A client after it is served.
+  ASSERT_TRUE(next.connect(server.localPort()) && waitFor([&] { return server.isClientConnected(); }));
+  server.sendAudioData(1, opus.data(), opus.size());
+  EXPECT_EQ(readPacket(next).size(), 116u);
+}
+#endif
