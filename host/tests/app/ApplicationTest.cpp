@@ -262,6 +262,23 @@ TEST_F(ApplicationTest, TheStreamsOfAClientThatGoesStopWithoutAffectingOthers) {
   EXPECT_EQ(log.count("Client requested to stop stream "), 4u) << "each stream stopped once";
 }
 
+TEST_F(ApplicationTest, CongestionIsReportedAsAWarning) {
+  ASSERT_TRUE(video.connect(file.settings.videoPort));
+  quorvane::host::ClientFeedback feedback;
+  feedback.rttMs = 90;
+  feedback.decodeTimeMs = 12;
+  // The first record starts adaptation; one a second or more after it lowers the bitrate.
+  ASSERT_TRUE(waitFor(
+      [&] {
+        sendRecord(video, feedback, 4);
+        return log.contains("Network congestion");
+      },
+      10s));
+  EXPECT_TRUE(
+      log.hasLine(spdlog::level::warn,
+                  "Network congestion (RTT=90ms, decode=12ms), reducing bitrate 20000 -> 16000 kbps"));
+}
+
 TEST(ApplicationShutdown, StopsEveryProducerBeforeWhatItFeeds) {
   ComApartment com;
   LogCapture log;
