@@ -22,6 +22,11 @@ struct ChannelOptions {
   const char* stoppedText;          // none
 
   int backlog = 1;
+  // A new connection replaces the client before its options are set and its peer's
+  // address is read, and stays the client when either fails. Otherwise the options are set
+  // first, and a connection whose peer's address cannot be read is dropped, keeping the
+  // current client.
+  bool storeBeforeConfiguring = false;
   bool resetOnClose = false;  // SO_LINGER on with 0 s
   int sendBufferBytes = 0;    // 0 leaves the platform's size
   int receiveBufferBytes = 0;

@@ -22,6 +22,10 @@ namespace {
 constexpr size_t kReadChunk = 16384;
 // Buffers handed to the socket in one gathered write.
 constexpr size_t kMaxGather = 16;
+// Bytes handed to the socket in one write. Where a write completes only once the socket
+// has taken all of it (Windows), its completion is the only sign of progress, so a write
+// is kept small enough for a client that reads slowly to take within the send time-out.
+constexpr size_t kMaxWriteBytes = 65536;
 constexpr auto kAcceptRetryPause = std::chrono::milliseconds(100);
 
 bool isResourceShortage(const boost::system::error_code& error) {
@@ -143,7 +147,7 @@ void ClientChannel::startAccept() {
   });
 }
 
-void ClientChannel::configure(tcp::socket& socket) {
+bool ClientChannel::configure(tcp::socket& socket) {
   boost::system::error_code error;
   auto check = [&](const boost::system::error_code& result) {
     if (result && !error) error = result;
@@ -166,19 +170,44 @@ void ClientChannel::configure(tcp::socket& socket) {
     check(result);
   }
   if (error) SPDLOG_ERROR(fmt::runtime(options.configureFailedText), error.message());
+  return !error;
 }
 
 void ClientChannel::handleNewConnection(const ConnectionPtr& connection) {
-  configure(connection->socket);
-  // A peer that reset the connection at once has no address left: drop it and keep the
-  // current client.
   boost::system::error_code error;
-  const tcp::endpoint peer = connection->socket.remote_endpoint(error);
-  if (error) {
-    SPDLOG_ERROR(fmt::runtime(options.configureFailedText), error.message());
-    closeConnection(connection);
-    return;
+  if (options.storeBeforeConfiguring) {
+    // The newer connection is the client whatever happens next; a socket option or a peer
+    // address that fails (the peer may have reset already) is only logged, and a broken
+    // connection goes with its first failed write.
+    becomeClient(connection);
+    if (configure(connection->socket)) {
+      const tcp::endpoint peer = connection->socket.remote_endpoint(error);
+      if (error) {
+        SPDLOG_ERROR(fmt::runtime(options.configureFailedText), error.message());
+      } else {
+        SPDLOG_INFO(fmt::runtime(options.connectedText), peer.address().to_string(), peer.port());
+      }
+    }
+  } else {
+    configure(connection->socket);
+    // A peer that reset the connection at once has no address left: drop it and keep the
+    // current client.
+    const tcp::endpoint peer = connection->socket.remote_endpoint(error);
+    if (error) {
+      SPDLOG_ERROR(fmt::runtime(options.configureFailedText), error.message());
+      closeConnection(connection);
+      return;
+    }
+    becomeClient(connection);
+    SPDLOG_INFO(fmt::runtime(options.connectedText), peer.address().to_string(), peer.port());
   }
+  if (options.maxMessageLength > 0) {
+    connection->readBuffer.resize(kReadChunk);
+    startRead(connection);
+  }
+}
+
+void ClientChannel::becomeClient(const ConnectionPtr& connection) {
   if (options.backlogBytes > 0) connection->backlog = PacketRing(options.backlogBytes);
   ConnectionPtr previous;
   {
@@ -189,11 +218,6 @@ void ClientChannel::handleNewConnection(const ConnectionPtr& connection) {
     SPDLOG_INFO(fmt::runtime(options.closingPreviousText));
   }
   closeConnection(previous);
-  SPDLOG_INFO(fmt::runtime(options.connectedText), peer.address().to_string(), peer.port());
-  if (options.maxMessageLength > 0) {
-    connection->readBuffer.resize(kReadChunk);
-    startRead(connection);
-  }
 }
 
 void ClientChannel::startRead(const ConnectionPtr& connection) {
@@ -295,6 +319,11 @@ void ClientChannel::writeNext(const ConnectionPtr& connection) {
     }
     // Only this strand consumes packets, so their bytes stay put while the write runs.
     connection->backlog.gather(parts.data(), parts.size());
+  }
+  size_t budget = kMaxWriteBytes;
+  for (auto& part : parts) {
+    part = asio::buffer(part, budget);
+    budget -= part.size();
   }
   connection->socket.async_write_some(
       parts, [this, connection](const boost::system::error_code& error, size_t bytes) {

@@ -87,7 +87,10 @@ class ClientChannel {
   void runLoop();
   void startAccept();
   void handleNewConnection(const ConnectionPtr& connection);
-  void configure(boost::asio::ip::tcp::socket& socket);
+  // Sets the channel's socket options; false (logged) when one failed.
+  bool configure(boost::asio::ip::tcp::socket& socket);
+  // The connection replaces the current client, which is closed.
+  void becomeClient(const ConnectionPtr& connection);
   void startRead(const ConnectionPtr& connection);
   void handleRead(const ConnectionPtr& connection, const boost::system::error_code& error, size_t bytes);
   void startWriting(const ConnectionPtr& connection);

@@ -162,8 +162,9 @@ void DiscoveryResponder::listenerThread() {
       handleDatagram(buffer, static_cast<size_t>(received), &sender);
       continue;
     }
+    // Nothing received (an empty datagram) or an error.
     const int error = lastError();
-    if (received < 0 && error != kInterrupted && error != kConnectionReset) {
+    if (error != kInterrupted && error != kConnectionReset) {
       SPDLOG_WARN("Discovery recvfrom error: {}", error);
     }
   }

@@ -14,6 +14,9 @@ class SignalingServerImpl;
 
 // The application's handle on the WebSocket signaling server. Callbacks run on the
 // server's I/O thread or on the thread that calls poll(); they may be set at any time.
+// When a client's connection ends (a close frame, a reset, a failed read or write), the
+// streams it started and did not stop go to the stream stop callback, each once, as its
+// stop requests would; stop() stops none.
 class SignalingServer {
  public:
   static constexpr std::chrono::milliseconds kHandshakeTimeout{10000};

@@ -179,6 +179,12 @@ void SignalingServerImpl::removeSession(WebSocketSession* session) {
       sessions.erase(it);
     }
   }
+  // The streams the client left running stop as its stop requests would stop them, once,
+  // outside the lock. After stop() the set is empty: the application ends every stream
+  // itself then, so nothing is stopped from here.
+  if (removed) {
+    requestHandler.clientGone(session);
+  }
 }
 
 void SignalingServerImpl::broadcast(const std::string& text) {
@@ -195,15 +201,18 @@ std::size_t SignalingServerImpl::getClientCount() const {
 
 void SignalingServerImpl::handleMessage(WebSocketSession* session, const std::string& text) {
   try {
-    const auto reply = requestHandler.handle(text, [this, session]() -> std::optional<std::string> {
-      std::lock_guard lock(sessionsMutex);
-      const bool present = std::any_of(sessions.begin(), sessions.end(),
-                                       [session](const auto& entry) { return entry.get() == session; });
-      if (!present) {
-        return std::nullopt;
-      }
-      return session->getRemoteAddress();
-    });
+    const auto reply = requestHandler.handle(
+        text,
+        [this, session]() -> std::optional<std::string> {
+          std::lock_guard lock(sessionsMutex);
+          const bool present = std::any_of(sessions.begin(), sessions.end(),
+                                           [session](const auto& entry) { return entry.get() == session; });
+          if (!present) {
+            return std::nullopt;
+          }
+          return session->getRemoteAddress();
+        },
+        session);
     if (reply) {
       session->send(*reply);
     }

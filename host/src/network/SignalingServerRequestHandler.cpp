@@ -1,5 +1,6 @@
 #include "network/SignalingServerRequestHandler.h"
 
+#include <exception>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -60,7 +61,8 @@ void SignalingServerRequestHandler::setKeyframeRequestCallback(KeyframeRequestCa
 }
 
 std::optional<std::string> SignalingServerRequestHandler::handle(const std::string& text,
-                                                                 const SenderLookup& findSender) {
+                                                                 const SenderLookup& findSender,
+                                                                 ClientKey client) {
   const json message = json::parse(text);
   const auto type = protocol::parseMessageType(message);
   if (!type) {
@@ -105,7 +107,7 @@ std::optional<std::string> SignalingServerRequestHandler::handle(const std::stri
       const uint8_t streamId = nextStreamId.fetch_add(1);
       SPDLOG_INFO("Stream subscribe request for window {:x}", windowId);
       auto callback = copyOf(onStreamStart);
-      if (callback && callback(windowId, streamId)) {
+      if (callback && startStream(callback, windowId, streamId, client)) {
         protocol::StreamStartedMessage started;
         started.type = "stream_started";
         started.windowId = windowId;
@@ -126,6 +128,8 @@ std::optional<std::string> SignalingServerRequestHandler::handle(const std::stri
     case MessageType::StreamStop: {
       const int32_t streamId = protocol::readInt32Key(message, "streamId");
       SPDLOG_INFO("Stream stop request for stream {}", streamId);
+      // Whoever asks, the stream is stopped, so no client still owns it.
+      owners.stopped(static_cast<uint8_t>(streamId));
       if (auto callback = copyOf(onStreamStop)) {
         callback(static_cast<uint8_t>(streamId));
       }
@@ -169,6 +173,45 @@ std::optional<std::string> SignalingServerRequestHandler::handle(const std::stri
       break;
   }
   return std::nullopt;
+}
+
+bool SignalingServerRequestHandler::startStream(const StreamStartCallback& callback, uint32_t windowId,
+                                                uint8_t streamId, ClientKey client) {
+  // The id is taken before the start, so that a client that goes meanwhile, having had
+  // this id before it came round again, cannot stop the new stream.
+  if (!owners.claim(streamId, client)) {
+    SPDLOG_WARN(
+        "Stream {} is still being stopped for a client that disconnected; not starting window {:x} on it",
+        streamId, windowId);
+    return false;
+  }
+  bool started = false;
+  try {
+    started = callback(windowId, streamId);
+  } catch (...) {
+    owners.settle(streamId, client, false);
+    throw;
+  }
+  owners.settle(streamId, client, started);
+  return started;
+}
+
+std::vector<uint8_t> SignalingServerRequestHandler::clientGone(ClientKey client) {
+  std::vector<uint8_t> ids = owners.takeAll(client);
+  for (const uint8_t streamId : ids) {
+    SPDLOG_INFO("Stopping stream {} of a client that disconnected", streamId);
+    try {
+      if (auto callback = copyOf(onStreamStop)) {
+        callback(streamId);
+      }
+    } catch (const std::exception& e) {
+      SPDLOG_ERROR("Failed to stop stream {} of a client that disconnected: {}", streamId, e.what());
+    } catch (...) {
+      SPDLOG_ERROR("Failed to stop stream {} of a client that disconnected", streamId);
+    }
+    owners.release(streamId);
+  }
+  return ids;
 }
 
 }  // namespace quorvane::host

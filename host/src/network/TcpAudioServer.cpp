@@ -24,6 +24,7 @@ ChannelOptions audioChannelOptions(std::chrono::milliseconds sendTimeout, size_t
       .stoppedText = "TCP audio server stopped",
   };
   options.backlog = 1;
+  options.storeBeforeConfiguring = true;
   options.resetOnClose = true;
   options.sendBufferBytes = 65536;
   options.receiveBufferBytes = 65536;

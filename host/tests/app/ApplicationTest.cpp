@@ -207,6 +207,78 @@ TEST_F(ApplicationTest, AStreamWhoseWindowClosedKeepsPriorityAndSoundUntilItsSto
   EXPECT_EQ(log.count("Process priority boosted"), 1u);
 }
 
+// A client whose connection ends without stopping its streams: they stop as its stream_stop
+// requests would stop them (counted down, sound unbound), and another client's stream runs on.
+TEST_F(ApplicationTest, TheStreamsOfAClientThatGoesStopWithoutAffectingOthers) {
+  TestWindow first(160, 128, L"Leaving client's first"), second(160, 128, L"Leaving client's second"),
+      kept(160, 128, L"Staying client's");
+  LoopbackClient audio;
+  ASSERT_TRUE(audio.connect(file.settings.audioPort));
+  ASSERT_TRUE(waitFor([&] { return log.contains("TCP audio client connected"); }));
+  ASSERT_TRUE(video.connect(file.settings.videoPort));
+  SignalingClient leaving(file.settings.signalingPort);
+  ASSERT_TRUE(leaving.connect());
+  std::vector<int> gone;
+  for (const TestWindow* window : {&first, &second}) {
+    leaving.send({{"type", "stream_start"}, {"windowId", window->id()}});
+    gone.push_back(leaving.next("stream_started").value("streamId", -1));
+  }
+  const int staying = startStream(kept.id());
+  ASSERT_TRUE(gone[0] >= 1 && gone[1] >= 1 && staying >= 1);
+  auto sound = readPacket(audio);
+  ASSERT_TRUE(sound);
+  EXPECT_EQ(sound->header.streamId, gone[0]) << "the sound is bound to the first stream";
+
+  // The connection breaks: no stream_stop, no close frame.
+  leaving.reset();
+  for (const int id : gone) {
+    const std::string stopped = "Stopped capture for stream " + std::to_string(id);
+    ASSERT_TRUE(waitFor([&] {
+      app.update();
+      return log.hasLine(spdlog::level::info, stopped);
+    })) << stopped;
+    EXPECT_TRUE(log.hasLine(spdlog::level::info, "Client requested to stop stream " + std::to_string(id)));
+    EXPECT_TRUE(log.hasLine(spdlog::level::info, "Stopped capture on stream " + std::to_string(id)));
+  }
+  EXPECT_EQ(priority(), static_cast<DWORD>(HIGH_PRIORITY_CLASS)) << "the other client's stream still runs";
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(nextFrame(staying)) << "frame " << i;
+
+  // The next start carries the sound; until then nothing else did.
+  const int next = startStream(first.id());
+  ASSERT_GE(next, 1);
+  do {
+    sound = readPacket(audio);
+    ASSERT_TRUE(sound);
+    ASSERT_TRUE(sound->header.streamId == gone[0] || sound->header.streamId == next)
+        << sound->header.streamId;
+  } while (sound->header.streamId != next);
+
+  for (const int id : {staying, next}) {
+    signaling.send({{"type", "stream_stop"}, {"streamId", id}});
+    ASSERT_FALSE(signaling.next("stream_stopped").is_null());
+  }
+  EXPECT_EQ(priority(), static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+  EXPECT_EQ(log.count("Process priority boosted"), 1u);
+  EXPECT_EQ(log.count("Client requested to stop stream "), 4u) << "each stream stopped once";
+}
+
+TEST_F(ApplicationTest, CongestionIsReportedAsAWarning) {
+  ASSERT_TRUE(video.connect(file.settings.videoPort));
+  quorvane::host::ClientFeedback feedback;
+  feedback.rttMs = 90;
+  feedback.decodeTimeMs = 12;
+  // The first record starts adaptation; one a second or more after it lowers the bitrate.
+  ASSERT_TRUE(waitFor(
+      [&] {
+        sendRecord(video, feedback, 4);
+        return log.contains("Network congestion");
+      },
+      10s));
+  EXPECT_TRUE(
+      log.hasLine(spdlog::level::warn,
+                  "Network congestion (RTT=90ms, decode=12ms), reducing bitrate 20000 -> 16000 kbps"));
+}
+
 TEST(ApplicationShutdown, StopsEveryProducerBeforeWhatItFeeds) {
   ComApartment com;
   LogCapture log;

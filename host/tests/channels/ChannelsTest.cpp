@@ -1,13 +1,17 @@
 // The video, audio and input channels on loopback, with clients written here.
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <spdlog/details/null_mutex.h>
 
 #include "network/TcpAudioServer.h"
 #include "network/TcpInputServer.h"
@@ -52,6 +56,55 @@ Bytes numbered(size_t size, uint16_t number) {
   data.resize(size, 0x5A);
   return data;
 }
+
+// Reads size bytes in pieces of 16 KiB with a pause of 5 ms before each, so at most 3.2 MB a
+// second however fast they come; fewer when the connection ends or a piece does not come.
+Bytes readSlowly(LoopbackClient& client, size_t size) {
+  Bytes bytes;
+  while (bytes.size() < size) {
+    std::this_thread::sleep_for(5ms);
+    const auto piece = client.read(std::min<size_t>(16384, size - bytes.size()));
+    if (piece.empty()) break;
+    bytes.insert(bytes.end(), piece.begin(), piece.end());
+  }
+  return bytes;
+}
+
+#ifndef _WIN32
+// A log sink that holds the first thread logging a message that contains `text` until
+// open() is called (or a generous limit has passed); any thread may log into it.
+class LogGate : public spdlog::sinks::base_sink<spdlog::details::null_mutex> {
+ public:
+  explicit LogGate(std::string text) : text(std::move(text)) {}
+  bool waitHeld() {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, kWait, [&] { return held; });
+  }
+  void open() {
+    std::lock_guard lock(mutex);
+    opened = true;
+    changed.notify_all();
+  }
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& msg) override {
+    if (std::string_view(msg.payload.data(), msg.payload.size()).find(text) == std::string_view::npos) return;
+    std::unique_lock lock(mutex);
+    if (held) return;
+    held = true;
+    changed.notify_all();
+    changed.wait_for(lock, 4 * kWait, [&] { return opened; });
+  }
+  void flush_() override {}
+
+ private:
+  const std::string text;
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool held = false;
+  bool opened = false;
+};
+#endif
 
 // Records of the video channel: type byte, then the naturally aligned layout.
 const Bytes kInputBody{3, 7, 1, 4, 0xAA, 0x34, 0x12, 0x78, 0x56, 2, 5, 0x88, 0xFF};
@@ -253,3 +306,74 @@ TEST(ChannelReads, AnEndBetweenRecordsDropsTheClientAnEndInsideABodyKeepsIt) {
     return server;
   });
 }
+
+// A client that reads slowly but never stops keeps its connection, however long one packet
+// takes: the limit is on a write that makes no progress, not on the time of a write. The
+// limit here is 500 ms; a packet of 4 MiB, taken at most 3.2 MB a second, needs more than a
+// second beyond what the sockets buffer. The video and the audio channel alike.
+TEST(ChannelSendLimits, AClientThatReadsSlowlyButSteadilyIsNeverDropped) {
+  LogCapture log;
+  const auto unit = numbered(size_t{4} << 20, 0x4D4D);
+  const auto check = [&](auto& server, size_t headerSize, auto send) {
+    ASSERT_TRUE(server.start());
+    LoopbackClient client;
+    client.setReceiveBuffer(16384);
+    ASSERT_TRUE(client.connect(server.localPort()) && waitFor([&] { return server.isClientConnected(); }));
+    send(unit);
+    const auto packet = readSlowly(client, headerSize + unit.size());
+    ASSERT_EQ(packet.size(), headerSize + unit.size());
+    EXPECT_TRUE(std::equal(unit.begin(), unit.end(), packet.begin() + headerSize));
+    EXPECT_TRUE(server.isClientConnected());
+    // The connection goes on.
+    send(Bytes{1, 2, 3});
+    EXPECT_EQ(readPacket(client).size(), headerSize + 3);
+  };
+  {
+    SCOPED_TRACE("video");
+    TcpTransportServer video(0, 500ms);
+    check(video, 20, [&](const Bytes& data) { video.sendVideoFrame(1, data.data(), data.size(), true); });
+  }
+  {
+    SCOPED_TRACE("audio");
+    TcpAudioServer audio(0, 500ms);
+    check(audio, 16, [&](const Bytes& data) { audio.sendAudioData(1, data.data(), data.size()); });
+  }
+  EXPECT_EQ(log.count("send failed"), 0u);
+}
+
+#ifndef _WIN32
+// A connection whose peer has reset before it was accepted still replaces the audio client:
+// the older client is closed, the failure to read the new peer's address is logged, and the
+// new connection is the client until a write to it fails. (Windows fails the accept of such
+// a connection instead; the channel then waits for the next one.)
+TEST(AudioChannel, ANewConnectionWhosePeerIsGoneStillReplacesTheClient) {
+  LogCapture log;
+  auto gate = std::make_shared<LogGate>("TCP audio client connected from");
+  spdlog::default_logger()->sinks().push_back(gate);
+  TcpAudioServer server(0, 1s);
+  ASSERT_TRUE(server.start());
+  LoopbackClient first, gone, next;
+  ASSERT_TRUE(first.connect(server.localPort()));
+  // The channel's thread is held while it reports the first client, so the next connection
+  // waits to be accepted and resets meanwhile.
+  ASSERT_TRUE(gate->waitHeld());
+  ASSERT_TRUE(gone.connect(server.localPort()));
+  gone.reset();
+  gate->open();
+  ASSERT_TRUE(waitFor([&] { return log.contains("Failed to configure TCP audio socket: "); }));
+  EXPECT_EQ(log.count("TCP audio: Closing previous client connection"), 1u);
+  EXPECT_TRUE(first.waitClosed());
+  EXPECT_EQ(log.count("TCP audio client connected from"), 1u);
+  EXPECT_TRUE(server.isClientConnected());
+  const Bytes opus(100, 0x3C);
+  EXPECT_TRUE(waitFor([&] {
+    server.sendAudioData(1, opus.data(), opus.size());
+    return !server.isClientConnected();
+  }));
+  EXPECT_EQ(log.count("TCP audio send failed: "), 1u);
+  // A client after it is served.
+  ASSERT_TRUE(next.connect(server.localPort()) && waitFor([&] { return server.isClientConnected(); }));
+  server.sendAudioData(1, opus.data(), opus.size());
+  EXPECT_EQ(readPacket(next).size(), 116u);
+}
+#endif

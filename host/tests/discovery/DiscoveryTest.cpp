@@ -75,3 +75,22 @@ TEST(Discovery, LongestRequestAndClientNames) {
                                              request + "end)"}));
   EXPECT_TRUE(log.hasLine(spdlog::level::warn, "Discovery recvfrom error: " + std::to_string(tooLong)));
 }
+
+TEST(Discovery, AnEmptyDatagramIsReportedAndTheNextRequestAnswered) {
+  LogCapture log;
+  DiscoveryResponder responder("Host", 9876, 0);
+  ASSERT_TRUE(responder.start());
+  asio::io_context io;
+  asio::ip::udp::socket client(io, asio::ip::udp::v4());
+  const asio::ip::udp::endpoint host(asio::ip::make_address_v4("127.0.0.1"), responder.boundUdpPort());
+  client.send_to(asio::buffer(std::string()), host);
+  client.send_to(asio::buffer("QUORVANE_DISCOVER"s), host);
+  std::string reply(64, '\0');
+  ASSERT_TRUE(waitFor([&] { return client.available() > 0; }));
+  reply.resize(client.receive(asio::buffer(reply)));
+  EXPECT_EQ(reply, "QUORVANE_HOST\0Host\09876\0"s);
+  // Nothing was received, and no error code was set by it.
+  EXPECT_TRUE(log.hasLine(spdlog::level::warn, "Discovery recvfrom error: 0"));
+  EXPECT_EQ(log.block("Discovery recvfrom error: 0", "Discovery request from 127.0.0.1 (Unknown)").size(),
+            2u);
+}

@@ -1,5 +1,6 @@
 // The signaling wire texts, the request handling, and the server with loopback WebSocket clients.
 #include <algorithm>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -212,3 +213,133 @@ TEST_F(SignalingServerTest, AcceptGoesOnAfterRunningOutOfDescriptors) {
   EXPECT_EQ(client.request(R"({"type":"ping","timestamp":3})"), R"({"timestamp":3,"type":"pong"})");
 }
 #endif
+
+TEST(SignalingRequests, TheStreamsAClientLeftRunningStopWhenItGoes) {
+  SignalingServerRequestHandler handler;
+  std::vector<int> given, stops;
+  handler.setStreamStartCallback([&](uint32_t window, uint8_t stream) {
+    given.push_back(stream);
+    return window != 0;
+  });
+  handler.setStreamStopCallback([&](uint8_t stream) { stops.push_back(stream); });
+  const int clients[3] = {};
+  const void* const a = &clients[0];
+  const void* const b = &clients[1];
+  const void* const c = &clients[2];
+  const auto start = [&](const void* client, uint32_t window) {
+    const auto reply =
+        handler.handle(json{{"type", "stream_start"}, {"windowId", window}}.dump(), kSender, client);
+    return json::parse(*reply).value("streamId", -1);
+  };
+  const auto stop = [&](const void* client, int stream) {
+    handler.handle(json{{"type", "stream_stop"}, {"streamId", stream}}.dump(), kSender, client);
+  };
+
+  // Of a's streams 1 to 3 (4 refused), a stops 2 and b stops 3: only 1 is left for a's end.
+  for (const int expected : {1, 2, 3}) EXPECT_EQ(start(a, 5), expected);
+  EXPECT_EQ(start(a, 0), -1);
+  stop(a, 2);
+  stop(b, 3 + 256);  // the low 8 bits name the stream
+  EXPECT_EQ(handler.clientGone(a), std::vector<uint8_t>{1});
+  EXPECT_EQ(handler.clientGone(a), std::vector<uint8_t>{});
+  EXPECT_EQ(stops, (std::vector<int>{2, 3, 1}));
+
+  // Ids come round after 255: c's start takes b's stream 5 over, so b's end stops nothing.
+  EXPECT_EQ(start(b, 5), 5);
+  for (int i = 0; i < 255; ++i) start(c, 0);
+  EXPECT_EQ(start(c, 5), 5);
+  EXPECT_EQ(handler.clientGone(b), std::vector<uint8_t>{});
+
+  // While the stop of c's stream 5 runs, a start that gets id 5 is refused (its stop must not
+  // end the new stream); the callback runs with no lock of the handler held.
+  for (int i = 0; i < 255; ++i) start(b, 0);
+  std::vector<int> startedWhileStopping;
+  handler.setStreamStopCallback([&](uint8_t stream) {
+    stops.push_back(stream);
+    given.clear();
+    startedWhileStopping.push_back(start(b, 7));
+    startedWhileStopping.push_back(static_cast<int>(given.size()));
+  });
+  stops.clear();
+  EXPECT_EQ(handler.clientGone(c), std::vector<uint8_t>{5});
+  EXPECT_EQ(stops, std::vector<int>{5});
+  EXPECT_EQ(startedWhileStopping, (std::vector<int>{-1, 0}));
+  EXPECT_EQ(start(b, 7), 6);
+}
+
+TEST_F(SignalingServerTest, AClientThatGoesHasItsUnstoppedStreamsStoppedOnce) {
+  std::mutex mutex;
+  std::vector<int> stops;
+  const auto stopped = [&] {
+    std::lock_guard lock(mutex);
+    return stops;
+  };
+  server.setStreamStartCallback([](uint32_t, uint8_t) { return true; });
+  server.setStreamStopCallback([&](uint8_t stream) {
+    std::lock_guard lock(mutex);
+    stops.push_back(stream);
+  });
+  WebSocketClient closing(port), resetting(port), staying(port);
+  const auto start = [](WebSocketClient& client) {
+    return json::parse(client.request(R"({"type":"stream_start","windowId":9})")).value("streamId", -1);
+  };
+  ASSERT_TRUE(closing.connect() && resetting.connect() && staying.connect());
+  for (const int expected : {1, 2, 3}) ASSERT_EQ(start(closing), expected);
+  ASSERT_EQ(start(resetting), 4);
+  ASSERT_EQ(start(resetting), 5);
+  ASSERT_EQ(start(staying), 6);
+  EXPECT_EQ(closing.request(R"({"type":"stream_stop","streamId":2})"),
+            R"({"streamId":2,"type":"stream_stopped"})");
+
+  const auto stopsAre = [&](size_t n) {
+    return waitFor([&] {
+      server.poll();
+      return stopped().size() >= n;
+    });
+  };
+
+  // A close frame, then a reset: each client's streams but the one it stopped, once.
+  closing.closeCleanly();
+  ASSERT_TRUE(stopsAre(3));
+  resetting.reset();
+  ASSERT_TRUE(stopsAre(5));
+  EXPECT_TRUE(clientsAre(1));
+  EXPECT_EQ(staying.request(R"({"type":"ping","timestamp":1})"), R"({"timestamp":1,"type":"pong"})");
+  EXPECT_EQ(stopped(), (std::vector<int>{2, 1, 3, 4, 5}));
+  EXPECT_EQ(log.count("Stopping stream "), 4u);
+
+  // Streams still running when the server stops are the application's to end.
+  server.stop();
+  EXPECT_EQ(stopped().size(), 5u);
+}
+
+TEST_F(SignalingServerTest, EveryMessageOfTheHostIsATextMessage) {
+  server.setStreamStartCallback([](uint32_t, uint8_t stream) { return stream == 2; });
+  server.setWindowListProvider([] { return std::vector<WindowInfo>(1); });
+  server.setWindowResizeCallback([](uint32_t, uint32_t, uint32_t) { return true; });
+  WebSocketClient client(port);
+  ASSERT_TRUE(client.connect());
+  const std::pair<const char*, const char*> requests[] = {
+      {R"({"type":"hello"})", "welcome"},
+      {R"({"type":"window_list_request"})", "window_list"},
+      {R"({"type":"stream_start","windowId":3})", "error"},
+      {R"({"type":"stream_start","windowId":3})", "stream_started"},
+      {R"({"type":"stream_stop","streamId":2})", "stream_stopped"},
+      {R"({"type":"window_resize","streamId":2,"windowId":3,"width":64,"height":64})", "window_resized"},
+      {R"({"type":"ping","timestamp":1})", "pong"}};
+  for (const auto& [request, type] : requests) {
+    client.lastWasText = false;
+    const std::string reply = client.request(request);
+    EXPECT_EQ(json::parse(reply).value("type", ""), type) << reply;
+    EXPECT_TRUE(client.lastWasText) << type;
+  }
+  // Also after a binary request, and the broadcast stream configuration.
+  ASSERT_TRUE(client.send(R"({"type":"ping","timestamp":2})", true));
+  client.lastWasText = false;
+  EXPECT_EQ(client.read(), R"({"timestamp":2,"type":"pong"})");
+  EXPECT_TRUE(client.lastWasText);
+  server.sendStreamConfig({"", 3, 2, 64, 64, "video/avc", "Z2QAKA==", "aO4=", 15000, 60});
+  client.lastWasText = false;
+  EXPECT_EQ(json::parse(client.read().value_or("{}")).value("type", ""), "stream_config");
+  EXPECT_TRUE(client.lastWasText);
+}

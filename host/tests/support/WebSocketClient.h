@@ -29,6 +29,7 @@ class WebSocketClient : public LoopbackClient {
     boost::beast::flat_buffer buffer;
     lastError = run([&](auto done) { ws.async_read(buffer, done); }).value_or(asio::error::timed_out);
     if (lastError) return std::nullopt;
+    lastWasText = ws.got_text();
     return boost::beast::buffers_to_string(buffer.data());
   }
   std::string request(const std::string& text) {
@@ -39,6 +40,8 @@ class WebSocketClient : public LoopbackClient {
   }
 
   Error lastError;
+  // Whether the message that read() returned last came as a text message (not binary).
+  bool lastWasText = false;
 
  private:
   uint16_t port;
