@@ -111,4 +111,80 @@ TEST_F(ControlWindowTest, AStreamWhoseWindowClosedEndsWithItsRow) {
   EXPECT_EQ(started["streamId"], 1);
 }
 
+// While a client is connected the status shows fixed figures, not measurements, and never an
+// address; before and after, nothing.
+TEST_F(ControlWindowTest, TheConnectionStateShowsFixedFiguresWhileAClientIsConnected) {
+  start();
+  const auto status = [] {
+    const ConnectionStatus& s = g_ui->connectionStatus;
+    return std::make_tuple(s.connected, s.clientName, s.clientIp, s.fps, s.latencyMs, s.bitrateMbps);
+  };
+  const auto none = std::make_tuple(false, std::string(), std::string(), 0, 0.0f, 0.0f);
+  RefreshUI();
+  EXPECT_EQ(status(), none);
+
+  auto client = std::make_unique<SignalingClient>(file.settings.signalingPort);
+  ASSERT_TRUE(client->connect());
+  ASSERT_TRUE(waitFor([&] {
+    g_app->update();
+    RefreshUI();
+    return g_ui->connectionStatus.connected;
+  }));
+  EXPECT_EQ(status(), std::make_tuple(true, std::string("Meta Quest"), std::string(), 72, 18.0f, 50.0f));
+  h.frames();
+  EXPECT_FALSE(h.text("FPS: 72 Latency: 18.0 ms Bitrate: 50.0 Mbps").text.empty());
+  EXPECT_FALSE(h.text("Connected to Meta Quest").text.empty());
+
+  client.reset();
+  ASSERT_TRUE(waitFor([&] {
+    g_app->update();
+    RefreshUI();
+    return !g_ui->connectionStatus.connected;
+  }));
+  EXPECT_EQ(status(), none);
+}
+
+// The control window's record takes every stored field (a maximum that is not the preset's),
+// shows them, and a change on its pages applies and saves them as they were stored.
+TEST_F(ControlWindowTest, TheSettingsRecordTakesEveryStoredField) {
+  Settings& stored = file.settings;
+  stored.targetBitrate = 22500;
+  stored.maxBitrate = 61000;
+  stored.targetFps = 90;
+  stored.sharpeningEnabled = true;
+  stored.sharpness = 0.4f;
+  stored.vsyncEnabled = true;
+  stored.fullRangeColor = true;
+  start();
+
+  UISettings expected;
+  expected.signalingPort = stored.signalingPort;
+  expected.videoPort = stored.videoPort;
+  expected.audioPort = stored.audioPort;
+  expected.inputPort = stored.inputPort;
+  expected.targetFps = 90;
+  expected.targetBitrate = 22500;
+  expected.maxBitrate = 61000;
+  expected.sharpeningEnabled = true;
+  expected.sharpness = 0.4f;
+  expected.vsyncEnabled = true;
+  expected.fullRangeColor = true;
+  EXPECT_EQ(g_ui->settings, expected);
+
+  h.click("  Streaming");
+  h.frames();
+  EXPECT_FALSE(h.text("22 Mbps").text.empty()) << "the bitrate slider";
+  EXPECT_FALSE(h.text("High (50 Mbps)").text.empty()) << "the preset stays as it is";
+
+  h.click("120 Hz");
+  Settings saved;
+  ASSERT_TRUE(saved.load());
+  EXPECT_EQ(std::make_tuple(saved.targetBitrate, saved.maxBitrate, saved.targetFps),
+            std::make_tuple(22500u, 61000u, 120u));
+  EXPECT_EQ(
+      std::make_tuple(saved.sharpeningEnabled, saved.sharpness, saved.vsyncEnabled, saved.fullRangeColor),
+      std::make_tuple(true, 0.4f, true, true));
+  EXPECT_EQ(g_app->settings.maxBitrate, 61000u);
+}
+
 }  // namespace

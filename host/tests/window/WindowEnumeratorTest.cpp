@@ -131,6 +131,18 @@ TEST_F(WindowEnumeratorTest, ListsOnlyWindowsSomebodyWouldStream) {
     EXPECT_EQ(std::any_of(all.begin(), all.end(), [&](const WindowInfo& w) { return w.id == id; }), c.listed)
         << c.title;
   }
+  // A window empty in one direction only is as empty as one of 0 x 0.
+  for (const auto& [width, height] : {std::pair{0, 100}, std::pair{100, 0}}) {
+    HWND hwnd = CreateWindowExW(0, L"QhEnumPlain", L"one side empty", popup | WS_BORDER, 10, 20, width,
+                                height, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    RECT rect{};
+    ASSERT_TRUE(GetWindowRect(hwnd, &rect));
+    ASSERT_EQ(std::make_pair(int{rect.right - rect.left}, int{rect.bottom - rect.top}),
+              std::make_pair(width, height));
+    const auto all = WindowEnumerator::enumerateWindows();
+    EXPECT_FALSE(std::any_of(all.begin(), all.end(), [&](const WindowInfo& w) { return w.id == idOf(hwnd); }))
+        << width << " x " << height;
+  }
 }
 
 // Titles are read without a message to the window's thread: a window of this process whose thread
