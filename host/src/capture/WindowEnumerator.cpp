@@ -39,6 +39,9 @@ const std::vector<std::wstring> kExcludedTitles = {
     L"Microsoft Text Input Application",
 };
 
+// A window text that does not fit this many UTF-16 units (with its terminator) is cut.
+constexpr size_t kTitleCapacityLimit = size_t{1} << 20;
+
 bool isListed(const std::vector<std::wstring>& list, const std::wstring& value) {
   return std::find(list.begin(), list.end(), value) != list.end();
 }
@@ -322,7 +325,8 @@ BOOL CALLBACK WindowEnumerator::enumWindowsProc(HWND hwnd, LPARAM lParam) {
 
 bool WindowEnumerator::isValidWindow(HWND hwnd) {
   if (!IsWindowVisible(hwnd)) return false;
-  if (GetWindowTextLengthW(hwnd) == 0) return false;
+  const std::wstring title = getWindowTitle(hwnd);
+  if (title.empty()) return false;
   const auto exStyle = static_cast<DWORD>(GetWindowLongW(hwnd, GWL_EXSTYLE));
   if (exStyle & WS_EX_TOOLWINDOW) return false;
   const auto style = static_cast<DWORD>(GetWindowLongW(hwnd, GWL_STYLE));
@@ -331,7 +335,7 @@ bool WindowEnumerator::isValidWindow(HWND hwnd) {
   DwmGetWindowAttribute(hwnd, DWMWA_CLOAKED, &cloaked, sizeof(cloaked));
   if (cloaked != 0) return false;
   if (isListed(kExcludedClasses, getWindowClassName(hwnd))) return false;
-  if (isListed(kExcludedTitles, getWindowTitle(hwnd))) return false;
+  if (isListed(kExcludedTitles, title)) return false;
   RECT rect{};
   if (!GetWindowRect(hwnd, &rect)) return false;
   return rect.right - rect.left > 0 && rect.bottom - rect.top > 0;
@@ -363,14 +367,19 @@ protocol::WindowInfo WindowEnumerator::getWindowInfo(HWND hwnd) {
 }
 
 std::wstring WindowEnumerator::getWindowTitle(HWND hwnd) {
-  const int length = GetWindowTextLengthW(hwnd);
-  if (length <= 0) return {};
-  std::wstring title(static_cast<size_t>(length) + 1, L'\0');
-  // The reported length may be larger than the text (it can change in between, and for some
-  // windows it over-reports), so keep what was actually copied.
-  const int copied = GetWindowTextW(hwnd, title.data(), length + 1);
-  title.resize(static_cast<size_t>(std::clamp(copied, 0, length)));
-  return title;
+  // The text the system keeps for the window, read without a message to the window's thread:
+  // a window of this process whose thread waits (the control window's, while the host shuts
+  // down) would otherwise hold the list up for good. The buffer grows until the text fits.
+  for (size_t capacity = 256;; capacity *= 2) {
+    std::wstring title(capacity, L'\0');
+    const int copied = InternalGetWindowText(hwnd, title.data(), static_cast<int>(capacity));
+    if (copied <= 0) return {};
+    const size_t length = std::min(static_cast<size_t>(copied), capacity - 1);
+    if (length < capacity - 1 || capacity >= kTitleCapacityLimit) {
+      title.resize(length);
+      return title;
+    }
+  }
 }
 
 std::wstring WindowEnumerator::getWindowClassName(HWND hwnd) {

@@ -775,6 +775,14 @@ void UIManager::updateWindowList(const std::vector<protocol::WindowInfo>& list) 
       row.streamId = found->second.streamId;
     }
     windows.push_back(std::move(row));
+    previous.erase(info.id);
+  }
+  // A window that is no longer listed (closed, as a rule) ends the stream the list started on
+  // it, as a click on its row would: nobody else would ever stop it.
+  for (const auto& [windowId, row] : previous) {
+    if (row.streaming && onStopCapture) {
+      onStopCapture(row.streamId);
+    }
   }
 }
 

@@ -43,7 +43,8 @@ class UIManager {
   bool handleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void shutdown();
 
-  // Replaces the window list, keeping the state of rows whose window is still listed.
+  // Replaces the window list, keeping the state of rows whose window is still listed; the
+  // stream of a streaming row whose window is no longer listed is stopped through onStopCapture.
   void updateWindowList(const std::vector<protocol::WindowInfo>& list);
   // Appends a line to the log view, dropping the oldest beyond 1000. Any thread.
   void addLog(int level, const std::string& message);

@@ -21,11 +21,13 @@
 #include "protocol/ClientFeedback.h"
 #include "protocol/ClientInput.h"
 #include "protocol/InputEvent.h"
+#include "StandinCaptureControl.h"
 #include "support/LogCapture.h"
 
 using namespace quorvane::test;
 using nlohmann::json;
 using quorvane::host::Application;
+using quorvane::host::StandinCaptureControl;
 
 namespace {
 
@@ -133,6 +135,33 @@ TEST_F(ApplicationTest, ClientStreamCarriesItsConfigurationFramesAndSound) {
   video.read(video.socket().available());  // what was sent before the stop
   std::this_thread::sleep_for(500ms);
   EXPECT_EQ(video.socket().available(), 0u) << "no frames after the stop";
+}
+
+// A size change is the window's own, not the padded one: 1920 x 1080 and 1920 x 1075 are both
+// encoded at 1920 x 1088, yet the change makes a new encoder and a new configuration.
+TEST_F(ApplicationTest, AResizeWithinThePaddingSendsANewConfiguration) {
+  struct ContentSize {  // what the stand-in capture delivers, whatever the window's size
+    ContentSize() { StandinCaptureControl::overrideContentSize(SIZE{1920, 1080}); }
+    ~ContentSize() { StandinCaptureControl::reset(); }
+  } delivered;
+  TestWindow window(320, 240, L"Resized within its padding");
+  ASSERT_TRUE(video.connect(file.settings.videoPort));
+  const int id = startStream(window.id());
+  ASSERT_GE(id, 1);
+  json config = signaling.next("stream_config");
+  ASSERT_FALSE(config.is_null());
+  EXPECT_EQ(std::make_pair(config["width"].get<int>(), config["height"].get<int>()),
+            std::make_pair(1920, 1080));
+
+  StandinCaptureControl::overrideContentSize(SIZE{1920, 1075});
+  config = signaling.next("stream_config");
+  ASSERT_FALSE(config.is_null()) << "no configuration after the resize";
+  EXPECT_EQ(config["streamId"], id);
+  EXPECT_EQ(std::make_pair(config["width"].get<int>(), config["height"].get<int>()),
+            std::make_pair(1920, 1075));
+  EXPECT_EQ(log.count("Encoder recreated successfully for 1920x1088 on stream " + std::to_string(id)), 2u);
+  const auto frame = nextFrame(id);
+  ASSERT_TRUE(frame);
 }
 
 TEST_F(ApplicationTest, ControlWindowAndClientStreamsNeverTakeEachOtherOver) {

@@ -120,6 +120,35 @@ TEST_F(UIManagerTest, WindowListStartsAndStopsStreams) {
   EXPECT_EQ(starts.back(), (std::pair<uint32_t, int>{0x30, 0}));
 }
 
+// A streaming row whose window left the list (it closed) ends its stream as a click would, once;
+// a row that was not streaming goes silently, and a window that comes back starts Ready.
+TEST_F(UIManagerTest, AStreamingWindowThatLeavesTheListIsStoppedOnce) {
+  std::vector<int> stops;
+  ui.onStartCapture = [](uint32_t, uint8_t) { return true; };
+  ui.onStopCapture = [&](uint8_t stream) { stops.push_back(stream); };
+  ui.updateWindowList({window(0x10, "Alpha"), window(0x20, "Beta"), window(0x30, "Gamma")});
+  h.frames();
+  h.click("##item", 0);
+  h.click("##item", 2);
+  ASSERT_FALSE(h.text("Streaming", h.item("##item", 2)).text.empty());
+
+  ui.updateWindowList({window(0x10, "Alpha")});
+  EXPECT_EQ(stops, std::vector<int>{2});
+  ui.updateWindowList({window(0x10, "Alpha")});
+  ui.updateWindowList({window(0x10, "Alpha"), window(0x30, "Gamma")});
+  h.frames();
+  EXPECT_EQ(stops, std::vector<int>{2});
+  EXPECT_FALSE(h.text("Ready", h.item("##item", 1)).text.empty());
+  EXPECT_FALSE(h.text("Streaming", h.item("##item", 0)).text.empty());
+
+  // Without a stop callback the row still goes.
+  ui.onStopCapture = nullptr;
+  ui.updateWindowList({window(0x30, "Gamma")});
+  h.frames();
+  EXPECT_EQ(h.item("##item", 1).GetWidth(), 0.0f);
+  EXPECT_FALSE(h.text("Ready", h.item("##item", 0)).text.empty());
+}
+
 TEST_F(UIManagerTest, SettingsPagesEditTheRecord) {
   int calls = 0;
   ui.onSettingsChanged = [&](const UISettings& changed) { calls += &changed == &ui.settings; };

@@ -45,9 +45,17 @@ class UiHarness {
   // Called on the main thread as each labelled widget is laid out, in the middle of a frame.
   std::function<void(const std::string& label)> onItem;
   static inline UiHarness* current = nullptr;
-  std::unique_ptr<host::UIManager> ui;
 
-  UiHarness() {
+ private:
+  std::unique_ptr<host::UIManager> ownUi_;
+
+ public:
+  // The control window, kept in `owner` (the entry's g_ui, for tests of the entry's wiring) or
+  // by the harness itself.
+  std::unique_ptr<host::UIManager>& ui;
+
+  UiHarness() : UiHarness(ownUi_) {}
+  explicit UiHarness(std::unique_ptr<host::UIManager>& owner) : ui(owner) {
     current = this;
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = windowProc;

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <optional>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -128,6 +131,52 @@ TEST_F(WindowEnumeratorTest, ListsOnlyWindowsSomebodyWouldStream) {
     EXPECT_EQ(std::any_of(all.begin(), all.end(), [&](const WindowInfo& w) { return w.id == id; }), c.listed)
         << c.title;
   }
+  // A window empty in one direction only is as empty as one of 0 x 0.
+  for (const auto& [width, height] : {std::pair{0, 100}, std::pair{100, 0}}) {
+    HWND hwnd = CreateWindowExW(0, L"QhEnumPlain", L"one side empty", popup | WS_BORDER, 10, 20, width,
+                                height, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    RECT rect{};
+    ASSERT_TRUE(GetWindowRect(hwnd, &rect));
+    ASSERT_EQ(std::make_pair(int{rect.right - rect.left}, int{rect.bottom - rect.top}),
+              std::make_pair(width, height));
+    const auto all = WindowEnumerator::enumerateWindows();
+    EXPECT_FALSE(std::any_of(all.begin(), all.end(), [&](const WindowInfo& w) { return w.id == idOf(hwnd); }))
+        << width << " x " << height;
+  }
+}
+
+// Titles are read without a message to the window's thread: a window of this process whose thread
+// waits and pumps nothing (as the control window's thread does while the host shuts down) is
+// listed, with its title, and does not hold up the list.
+TEST_F(WindowEnumeratorTest, AWindowWhoseThreadWaitsIsListedWithoutWaitingForIt) {
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::promise<HWND> created;
+  std::thread owner([&] {
+    created.set_value(
+        create(L"QhEnumPlain", L"qh-enum waiting thread", WS_POPUP | WS_VISIBLE, WS_EX_APPWINDOW));
+    WaitForSingleObject(release, INFINITE);
+    MSG message;  // from here on it answers, until the test is done with it
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+  });
+  const HWND hwnd = created.get_future().get();
+  auto listing = std::async(std::launch::async, [] { return WindowEnumerator::enumerateWindows(); });
+  const bool listed = listing.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+  SetEvent(release);
+  // A list that waits for its windows' threads also waits for this one, whose windows the suite
+  // made: answer them until it is done.
+  while (listing.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+  }
+  const auto all = listing.get();
+  PostMessageW(hwnd, WM_QUIT, 0, 0);
+  owner.join();
+  CloseHandle(release);
+  ASSERT_TRUE(listed) << "the list waited for a thread that pumps no messages";
+  const auto it =
+      std::find_if(all.begin(), all.end(), [&](const WindowInfo& w) { return w.id == idOf(hwnd); });
+  ASSERT_NE(it, all.end());
+  EXPECT_EQ(it->title, "qh-enum waiting thread");
 }
 
 // Titles in valid UTF-8, cut at what was copied, sorted byte-wise; class, process, size, state, and
