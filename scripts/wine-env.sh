@@ -7,8 +7,15 @@
 #   wine-env.sh run EXE [ARGS...]   set up if needed, then run EXE under Wine
 #
 # WINEPREFIX names the prefix; QH_WINE_STATE a folder for the display number, PIDs and
-# the lock (default: beside the prefix).
+# the lock (default: beside the prefix). With QH_NETNS (the tests), all of it runs in that
+# network namespace (test-netns.sh), which cleanup removes.
 set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+if [ -n "${QH_NETNS:-}" ] && [ "${1:-}" != cleanup ]; then
+  # Re-run inside it; test-netns.sh runs us directly once we are there.
+  [ "${QH_NETNS_ENTERED:-}" = "$QH_NETNS" ] || QH_NETNS_ENTERED="$QH_NETNS" exec "$here/test-netns.sh" "$0" "$@"
+fi
 
 : "${WINEPREFIX:?set WINEPREFIX to the Wine prefix of the build}"
 export WINEPREFIX
@@ -78,6 +85,9 @@ shift || true
 case "$cmd" in
   setup)
     locked setup
+    # A test run's sockets are its wineserver's: one left by an interrupted run may sit in
+    # another network, so the run starts its own.
+    if [ -n "${QH_NETNS:-}" ]; then wineserver -k >/dev/null 2>&1 9>&- || true; fi
     # A persistent wineserver keeps every test's start fast.
     wineserver -p </dev/null >/dev/null 2>&1 9>&- || true
     # Start Wine's services now, with no terminal or pipe to inherit.
@@ -87,6 +97,7 @@ case "$cmd" in
     wineserver -k >/dev/null 2>&1 || true
     if xvfb_alive; then kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true; fi
     rm -f "$state/display" "$state/xvfb.pid"
+    "$here/test-netns.sh" --delete
     ;;
   run)
     locked setup
