@@ -33,21 +33,21 @@ fi
 
 ready() { [ -e "$path" ] && nsenter --net="$path" true 2>/dev/null; }
 
-if [ "$(id -u)" = 0 ] && ! ready; then
-  # One maker at a time: the tests of a run start together.
-  exec 8>"${TMPDIR:-/tmp}/qh-netns-$name.lock"
+if [ "$(id -u)" = 0 ] && [ ! -e "$path" ]; then
+  # One maker at a time on the machine: the tests of a run start together, and the first
+  # namespace made also prepares /run/netns for all of them.
+  exec 8>"${TMPDIR:-/tmp}/qh-netns.lock"
   flock 8
-  if ! ready; then
+  if [ ! -e "$path" ] && ! { ip netns add "$name" && ip -n "$name" link set lo up; } >/dev/null 2>&1; then
     ip netns delete "$name" >/dev/null 2>&1 || true
-    if ! { ip netns add "$name" && ip -n "$name" link set lo up; } >/dev/null 2>&1; then
-      ip netns delete "$name" >/dev/null 2>&1 || true
-      echo "test-netns: no network namespace could be made (needs root); the tests share the machine's ports" >&2
-    fi
   fi
   flock -u 8
   exec 8>&-
 fi
 if ready; then
   exec nsenter --net="$path" "$@"
+fi
+if [ "$(id -u)" = 0 ]; then
+  echo "test-netns: network namespace $name cannot be entered; the tests share the machine's ports" >&2
 fi
 exec "$@"
