@@ -54,10 +54,8 @@ inline HWND createRecordingWindow(DWORD style, int x, int y, int width, int heig
                          nullptr, nullptr, nullptr, nullptr);
 }
 
-// How long input may take to arrive: Wine's window system on a machine whose cores are all
-// busy (two test runs at once, each drawing with software Direct3D) can take tens of seconds
-// for what is instant alone. A passing test never waits it out.
-constexpr std::chrono::seconds kInputWait{90};
+// How long input may take to arrive; a passing test never waits it out.
+constexpr std::chrono::seconds kInputWait{10};
 
 // Dispatches this thread's messages until done() holds or kInputWait has passed.
 inline bool pumpUntil(const std::function<bool()>& done) {
