@@ -9,6 +9,14 @@ enable_testing()
 
 set(QH_WINE_PREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 set(QH_WINE_STATE ${CMAKE_BINARY_DIR}/wine-state)
+# The Windows tests' network namespace (scripts/test-netns.sh), one per build tree: two
+# builds' test runs on one machine each have the host's fixed and default ports to
+# themselves. Tests that are not run through Wine enter it with QH_TEST_LAUNCHER.
+string(MD5 _build_hash ${CMAKE_BINARY_DIR})
+string(SUBSTRING ${_build_hash} 0 12 _build_hash)
+set(QH_NETNS qh-${_build_hash})
+set(QH_WINE_ENV "WINEPREFIX=${QH_WINE_PREFIX};QH_WINE_STATE=${QH_WINE_STATE};QH_NETNS=${QH_NETNS}")
+set(QH_TEST_LAUNCHER ${CMAKE_SOURCE_DIR}/scripts/test-netns.sh)
 
 if(WIN32)
   add_test(NAME wine_setup
@@ -17,8 +25,7 @@ if(WIN32)
            COMMAND ${CMAKE_SOURCE_DIR}/scripts/wine-env.sh cleanup)
   set_tests_properties(wine_setup PROPERTIES FIXTURES_SETUP wine)
   set_tests_properties(wine_cleanup PROPERTIES FIXTURES_CLEANUP wine)
-  set_property(TEST wine_setup wine_cleanup PROPERTY ENVIRONMENT
-               "WINEPREFIX=${QH_WINE_PREFIX};QH_WINE_STATE=${QH_WINE_STATE}")
+  set_property(TEST wine_setup wine_cleanup PROPERTY ENVIRONMENT "${QH_WINE_ENV}")
 
   # A private PulseAudio server (fixture "pulse") that Wine's sound driver talks to, with
   # a 1 kHz tone playing into its null sink. Other processes of a test reach it through
@@ -29,8 +36,7 @@ if(WIN32)
   add_test(NAME pulse_cleanup COMMAND ${CMAKE_SOURCE_DIR}/scripts/pulse-env.sh cleanup ${_pulse_dir})
   set_tests_properties(pulse_setup PROPERTIES FIXTURES_SETUP pulse FIXTURES_REQUIRED wine)
   set_tests_properties(pulse_cleanup PROPERTIES FIXTURES_CLEANUP pulse)
-  set_property(TEST pulse_setup pulse_cleanup PROPERTY ENVIRONMENT
-               "WINEPREFIX=${QH_WINE_PREFIX};QH_WINE_STATE=${QH_WINE_STATE}")
+  set_property(TEST pulse_setup pulse_cleanup PROPERTY ENVIRONMENT "${QH_WINE_ENV}")
 endif()
 
 function(qh_add_test name)
@@ -61,7 +67,7 @@ function(qh_add_test name)
     set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
   endif()
   if(WIN32)
-    set(_env "WINEPREFIX=${QH_WINE_PREFIX};QH_WINE_STATE=${QH_WINE_STATE}")
+    set(_env "${QH_WINE_ENV}")
     if("pulse" IN_LIST T_FIXTURES)
       list(APPEND _env ${QH_PULSE_ENV})
     endif()

@@ -2,13 +2,21 @@
 # The Windows build's private Wine environment.
 #
 #   wine-env.sh setup     make the prefix (Windows 10) on first use, start Xvfb when no
-#                         display is set, keep a wineserver running for the test run
-#   wine-env.sh cleanup   stop that wineserver and Xvfb
+#                         display is set, keep a wineserver and its desktop running for
+#                         the test run
+#   wine-env.sh cleanup   stop that wineserver (and with it the desktop) and Xvfb
 #   wine-env.sh run EXE [ARGS...]   set up if needed, then run EXE under Wine
 #
 # WINEPREFIX names the prefix; QH_WINE_STATE a folder for the display number, PIDs and
-# the lock (default: beside the prefix).
+# the lock (default: beside the prefix). With QH_NETNS (the tests), all of it runs in that
+# network namespace (test-netns.sh), which cleanup removes.
 set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+if [ -n "${QH_NETNS:-}" ] && [ "${1:-}" != cleanup ]; then
+  # Re-run inside it; test-netns.sh runs us directly once we are there.
+  [ "${QH_NETNS_ENTERED:-}" = "$QH_NETNS" ] || QH_NETNS_ENTERED="$QH_NETNS" exec "$here/test-netns.sh" "$0" "$@"
+fi
 
 : "${WINEPREFIX:?set WINEPREFIX to the Wine prefix of the build}"
 export WINEPREFIX
@@ -66,6 +74,37 @@ setup() {
   fi
 }
 
+# One desktop for as long as the wineserver runs. Wine closes the desktop (its explorer
+# process) a second after the last program on it ends, and the next program to start then
+# waits for a new explorer; a busy machine that takes longer than Wine's ten seconds for it
+# leaves that program without a display driver, so that every window it creates fails. A
+# program waiting on input that never comes stays on the desktop and keeps it (the
+# wineserver's end ends it); the desktop is then made, and waited for, once here.
+keeper_alive() {
+  [ -f "$state/keeper.pid" ] && kill -0 "$(cat "$state/keeper.pid")" 2>/dev/null
+}
+
+keep_desktop() {
+  if ! keeper_alive; then
+    rm -f "$state/keeper.fifo"
+    mkfifo "$state/keeper.fifo"
+    # Read and write: no data ever comes, and no end of it either.
+    setsid wine cmd /c pause <>"$state/keeper.fifo" >/dev/null 2>&1 9>&- &
+    echo $! >"$state/keeper.pid"
+  fi
+  # A program with a window, until one gets a display driver. Its output goes to a file:
+  # the explorer it starts keeps what it inherits open.
+  local out="$state/desktop.out"
+  for _ in $(seq 1 10); do
+    WINEDEBUG=err+winediag wine rundll32 user32.dll,GetDesktopWindow </dev/null >"$out" 2>&1 9>&- || true
+    if ! grep -q "no driver could be loaded" "$out"; then
+      rm -f "$out"
+      return
+    fi
+  done
+  echo "wine-env: the desktop did not start: $(cat "$out")" >&2
+}
+
 locked() {
   exec 9>"$state/lock"
   flock 9
@@ -78,15 +117,21 @@ shift || true
 case "$cmd" in
   setup)
     locked setup
+    # A test run's sockets are its wineserver's: one left by an interrupted run may sit in
+    # another network, so the run starts its own.
+    if [ -n "${QH_NETNS:-}" ]; then wineserver -k >/dev/null 2>&1 9>&- || true; fi
     # A persistent wineserver keeps every test's start fast.
     wineserver -p </dev/null >/dev/null 2>&1 9>&- || true
     # Start Wine's services now, with no terminal or pipe to inherit.
     wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
+    keep_desktop
     ;;
   cleanup)
     wineserver -k >/dev/null 2>&1 || true
+    rm -f "$state/keeper.pid" "$state/keeper.fifo"
     if xvfb_alive; then kill "$(cat "$state/xvfb.pid")" 2>/dev/null || true; fi
     rm -f "$state/display" "$state/xvfb.pid"
+    "$here/test-netns.sh" --delete
     ;;
   run)
     locked setup

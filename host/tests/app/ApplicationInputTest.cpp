@@ -80,6 +80,10 @@ TEST(ApplicationInput, RecordsOfBothChannelsReachTheWindowOfTheirStream) {
   sendRecord(input, InputEvent{ids[0], 2, 2, 0, 0, 'K'});             // key up
   sendRecord(input, InputEvent{ids[0], 2, 3, 0x20AC, 0, 'x'});        // the character is x
   click(ids[1], 32768, 49151, 1);                                     // the focus moves right
+  // Each batch ends with the pointer on a pixel of its own (1, 1 in a window), and is handled
+  // once it is there, so that the windows see it all after its last injection.
+  sendRecord(input, InputEvent{ids[1], 1, 1, 219, 328});
+  ASSERT_TRUE(waitForPointerAt({601, 101}));
   expectSeen({{left, WM_LBUTTONDOWN, 0, 299, 150},
               {left, WM_LBUTTONUP, 0, 299, 150},
               {left, WM_MOUSEWHEEL, -240, -1, -1},
@@ -92,6 +96,8 @@ TEST(ApplicationInput, RecordsOfBothChannelsReachTheWindowOfTheirStream) {
   videoClick(ids[1], 0, 65534);
   sendRecord(video, ClientInput{ids[0], 2, 3, 0, 0x20AC, 0, 0xE4}, 3);  // the character is the code
   videoClick(77, 0, 0);  // no such stream: the window targeted last, with a warning
+  sendRecord(video, ClientInput{ids[0], 1, 1, 0, 32932, 219, 0}, 3);
+  ASSERT_TRUE(waitForPointerAt({301, 101}));
   expectSeen({{right, WM_LBUTTONDOWN, 0, 0, 199},
               {right, WM_LBUTTONUP, 0, 0, 199},
               {right, WM_CHAR, 0xE4, -1, -1},

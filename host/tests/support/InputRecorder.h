@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <future>
 #include <vector>
 
 namespace quorvane::test {
@@ -53,9 +54,12 @@ inline HWND createRecordingWindow(DWORD style, int x, int y, int width, int heig
                          nullptr, nullptr, nullptr, nullptr);
 }
 
-// Dispatches this thread's messages until done() holds or a few seconds have passed.
+// How long input may take to arrive; a passing test never waits it out.
+constexpr std::chrono::seconds kInputWait{10};
+
+// Dispatches this thread's messages until done() holds or kInputWait has passed.
 inline bool pumpUntil(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  const auto deadline = std::chrono::steady_clock::now() + kInputWait;
   for (;;) {
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -66,6 +70,24 @@ inline bool pumpUntil(const std::function<bool()>& done) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
   }
+}
+
+// Waits, without handling any message or window event of this thread, until the pointer is
+// at the screen pixel `at`; false after kInputWait. Input that another thread injects into
+// this thread's windows is waited for with it, up to a last pointer move of its own, before
+// the windows handle any of it: under Wine the X server reports each injected pointer move
+// back to the thread under the pointer, and a late report handled between a later move and
+// its button press would put the press where the pointer had been before.
+inline bool waitForPointerAt(POINT at) {
+  auto reached = std::async(std::launch::async, [at] {
+    const auto deadline = std::chrono::steady_clock::now() + kInputWait;
+    for (POINT p{}; !GetCursorPos(&p) || p.x != at.x || p.y != at.y;) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      Sleep(5);
+    }
+    return true;
+  });
+  return reached.get();
 }
 
 }  // namespace quorvane::test

@@ -1,0 +1,52 @@
+#!/usr/bin/python3
+"""The Windows tests' environment: one network of the run's own, shared by every program of the
+run (a Windows program's sockets belong to its wineserver), and one desktop for the whole run.
+
+Needs the ctest fixture "wine"; run through scripts/test-netns.sh as every test of the run is.
+"""
+import os
+import unittest
+
+PREFIX = os.path.realpath(os.environ["WINEPREFIX"])
+STATE = os.environ["QH_WINE_STATE"]
+
+
+def network(pid="self"):
+    return os.readlink("/proc/%s/ns/net" % pid)
+
+
+def wine_processes(name):
+    """Processes of this prefix whose command line holds name."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                env = f.read().split(b"\0")
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                command = f.read().replace(b"\0", b" ").decode(errors="replace")
+        except OSError:
+            continue
+        if ("WINEPREFIX=" + PREFIX).encode() in env and name in command:
+            found.append(pid)
+    return found
+
+
+class Environment(unittest.TestCase):
+    @unittest.skipUnless(os.geteuid() == 0, "a network of its own needs root")
+    def test_the_run_has_a_network_of_its_own_that_its_wineserver_and_display_share(self):
+        self.assertNotEqual(network(), network(os.getppid()))  # ctest's, the machine's
+        with open(os.path.join(STATE, "xvfb.pid")) as f:
+            self.assertEqual(network(f.read().strip()), network())
+        servers = wine_processes("wineserver")
+        self.assertTrue(servers)
+        self.assertEqual({network(pid) for pid in servers}, {network()})
+
+    def test_one_desktop_is_kept_for_the_whole_run(self):
+        # Made at set-up, before any program of the run has a window, and kept by a program that
+        # never ends on its own.
+        self.assertEqual(len(wine_processes("explorer.exe /desktop")), 1)
+        self.assertTrue(wine_processes("cmd.exe /c pause"))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
