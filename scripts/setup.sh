@@ -14,7 +14,7 @@ packages=(
   wine wine64 xvfb xauth
   libboost1.74-dev nlohmann-json3-dev libspdlog-dev libfmt-dev libopus-dev libstb-dev
   libffmpeg-nvenc-dev libgtest-dev googletest libbenchmark-dev
-  pulseaudio pulseaudio-utils ffmpeg libspeexdsp-dev python3-websockets
+  pulseaudio pulseaudio-utils ffmpeg libspeexdsp-dev python3-websockets iproute2 util-linux
 )
 
 as_root() {
