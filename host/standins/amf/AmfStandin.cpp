@@ -7,6 +7,7 @@
 // nothing, so that a long run does not grow the log by every frame's calls.
 #include <windows.h>
 #include <d3d11.h>
+#include <pthread.h>
 #include <wrl/client.h>
 
 #include <atomic>
@@ -28,6 +29,11 @@ using quorvane::standin::SoftwareH264Settings;
 namespace {
 
 struct Control {
+  // The thread library makes a lock's inner state on its first use and gives it back only when
+  // the lock is destroyed, which the standard lock never asks for: without this the state of
+  // every load of the DLL would stay behind.
+  ~Control() { pthread_mutex_destroy(mutex.native_handle()); }
+
   std::recursive_mutex mutex;
   bool recording = false;  // from the first reset on: a test watches the calls
   std::vector<std::string> calls;
@@ -41,10 +47,13 @@ struct Control {
   std::atomic<uint64_t> encodeNanos{0};
 };
 
-Control& control() {
-  static Control c;
-  return c;
-}
+// Made when the DLL loads rather than on first use: a guarded first use goes through the thread
+// library linked into this DLL, which then keeps a record of the calling thread and a lock of its
+// own that are never given back when the DLL is freed, and the host frees the runtime after every
+// encoder.
+Control g_control;
+
+Control& control() { return g_control; }
 
 std::string narrow(const wchar_t* text) {
   std::string out;

@@ -19,6 +19,7 @@ struct ControlState {
   std::array<Failure, static_cast<size_t>(StandinCaptureControl::Step::Count)> failures{};
   bool supported = true;
   std::optional<SIZE> contentSize;
+  bool timingHandlers = false;  // from the first takeHandlerMilliseconds on
   std::vector<double> handlerMilliseconds;
 };
 
@@ -83,13 +84,14 @@ void StandinCaptureControl::workerEnded() { --workers; }
 void StandinCaptureControl::frameRaised(double handlerMilliseconds) {
   ++raised;
   std::lock_guard<std::mutex> lock(state().mutex);
-  if (state().handlerMilliseconds.size() < 100000) {
+  if (state().timingHandlers && state().handlerMilliseconds.size() < 100000) {
     state().handlerMilliseconds.push_back(handlerMilliseconds);
   }
 }
 
 std::vector<double> StandinCaptureControl::takeHandlerMilliseconds() {
   std::lock_guard<std::mutex> lock(state().mutex);
+  state().timingHandlers = true;
   return std::exchange(state().handlerMilliseconds, {});
 }
 uint64_t StandinCaptureControl::framesRaised() { return raised.load(); }

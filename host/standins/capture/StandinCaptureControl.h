@@ -39,7 +39,8 @@ class StandinCaptureControl {
   // Frame-arrived events raised so far by every pool.
   static uint64_t framesRaised();
   // How long each frame-arrived handler ran (the capture's whole delivery of the frame) since the
-  // last call, in milliseconds; for benchmarks.
+  // last call, in milliseconds; for benchmarks. The first call starts the record and returns
+  // nothing: a program that never asks (the stand-in host) keeps no times.
   static std::vector<double> takeHandlerMilliseconds();
 
   // Used by the stand-in itself: the failure code for the step's next call, or S_OK.

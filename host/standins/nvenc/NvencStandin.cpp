@@ -71,10 +71,13 @@ struct State {
   uint64_t encodeNanos = 0;
 };
 
-State& state() {
-  static State s;
-  return s;
-}
+// Made when the DLL loads rather than on first use: a guarded first use goes through the thread
+// library linked into this DLL, which then keeps a record of the calling thread and a lock of its
+// own that are never given back when the DLL is freed, and the host frees the runtime after every
+// encoder.
+State g_state;
+
+State& state() { return g_state; }
 
 // Logs the call (while a test watches) and returns the failure the test asked for, or success.
 NVENCSTATUS enter(const char* name) {

@@ -94,6 +94,21 @@ TEST_F(WindowCaptureTest, DeliversTheWindowsPixelsUntilItCloses) {
   EXPECT_EQ(sink.frames, frames);
 }
 
+// A program that never asks for the handlers' times (the stand-in host) keeps none, however long it
+// captures; from the first request on, each frame's time is kept until the next request.
+TEST_F(WindowCaptureTest, KeepsHandlerTimesOnlyOnceAskedFor) {
+  TestWindow window(64, 48);
+  auto capture = this->capture(window.handle());
+  std::atomic<int> frames{0};
+  ASSERT_TRUE(capture->startCapture([&](ID3D11Texture2D*, uint32_t, uint32_t) { ++frames; }));
+  ASSERT_TRUE(waitFor([&] { return frames >= 3; }));
+  EXPECT_EQ(StandinCaptureControl::takeHandlerMilliseconds().size(), 0u);
+  const int asked = frames;
+  ASSERT_TRUE(waitFor([&] { return frames >= asked + 3; }));
+  capture->stopCapture();
+  EXPECT_GE(StandinCaptureControl::takeHandlerMilliseconds().size(), 3u);
+}
+
 // Initialisation refuses a build before 18362 (an unreadable one passes), an unsupported system
 // and an empty window. A failed start: the report's cause by code and build, the CAPTURE ERROR
 // lines when the support query fails, a plain error line for a device or item that cannot be made.

@@ -138,6 +138,53 @@ TYPED_TEST(UnwatchedRuntimeTest, LogsNoCallsUntilATestResetsIt) {
   EXPECT_TRUE(this->calls(TypeParam::kSteps[0]).empty()) << this->runtime.calls();
 }
 
+// Heap blocks in use of at least `bytes` in every heap of the process.
+size_t heapBlocks(size_t bytes = 0) {
+  std::vector<HANDLE> heaps(GetProcessHeaps(0, nullptr) + 16);
+  heaps.resize(GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data()));
+  size_t count = 0;
+  for (HANDLE heap : heaps) {
+    if (!HeapLock(heap)) continue;
+    PROCESS_HEAP_ENTRY entry{};
+    while (HeapWalk(heap, &entry)) {
+      if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0 && entry.cbData >= bytes) ++count;
+    }
+    HeapUnlock(heap);
+  }
+  return count;
+}
+
+// Encoders made and shut down one after another with nothing else holding the runtime, as the
+// host's streams come and go: each encoder loads the runtime library and frees it again.
+template <typename Runtime>
+class RuntimeReloadTest : public ::testing::Test {};
+
+TYPED_TEST_SUITE(RuntimeReloadTest, Runtimes);
+
+// A runtime that is loaded and freed again gives back everything its loading and its calls took:
+// without that, every stream start leaves blocks behind for the life of the process, one of tens
+// of kilobytes among them.
+TYPED_TEST(RuntimeReloadTest, LoadingTheRuntimeForEachEncoderLeavesNoHeapBlockBehind) {
+  test::TestDevice gpu;
+  const auto openAndClose = [&] {
+    typename TypeParam::Encoder encoder;
+    ASSERT_TRUE(encoder.initialize(gpu.device(), kSmall));
+    encoder.shutdown();
+    ASSERT_EQ(GetModuleHandleW(TypeParam::kDll), nullptr) << "the runtime is still loaded";
+  };
+  openAndClose();  // what the first use of the device and the encoder keep for good
+  constexpr size_t kLarge = size_t{64} * 1024;
+  const size_t large = heapBlocks(kLarge);
+  const size_t all = heapBlocks();
+  constexpr size_t kEncoders = 10;
+  for (size_t i = 0; i < kEncoders; ++i) {
+    openAndClose();
+  }
+  // Another thread of the process may hold a block or two for a moment; one per encoder is a leak.
+  EXPECT_LT(heapBlocks(kLarge), large + kEncoders / 2) << "blocks of 64 KiB or more";
+  EXPECT_LT(heapBlocks(), all + kEncoders / 2) << "blocks of any size";
+}
+
 using NvencEncoderTest = EncoderTest<Nvenc>;
 
 // The low-latency CBR configuration, also for HEVC and a rate change; a forced IDR outlives a failure.
