@@ -776,35 +776,37 @@ def audio_summary(audio, args):
 
 
 def tone_frequency(pcm, channels, rate):
-    """Frequency of a steady tone: zero crossings over the longest run of sound, or None."""
+    """Frequency of a steady tone in the first channel, or None. Sound heard on a busy machine has
+    gaps (silence where the player fell behind, samples that were lost), so it is taken over the
+    longest run of periods between rising zero crossings that each lie within a quarter of their
+    median: a gap falls outside it, while a tone that is really off is off in every period."""
     samples = array.array("h")
     samples.frombytes(bytes(pcm))
     left = samples[0::channels]
-    block = rate // 100
-    peaks = [max(map(abs, left[i:i + block])) for i in range(0, len(left) - block + 1, block)]
-    if not peaks or max(peaks) < 200:
+    loudest = max(map(abs, left), default=0)
+    if loudest < 200:
         return None
-    loud = [p >= max(peaks) / 4 for p in peaks]
-    best, start = (0, 0), None
-    for i, is_loud in enumerate(loud + [False]):
-        if is_loud and start is None:
-            start = i
-        elif not is_loud and start is not None:
-            best = max(best, (i - start, start))
-            start = None
-    length, first = best
-    run = left[first * block:(first + length) * block]
-    hysteresis = max(peaks) / 8
+    hysteresis = loudest / 8
     crossings, armed = [], False
-    for i in range(1, len(run)):
-        if run[i] < -hysteresis:
+    for i in range(1, len(left)):
+        if left[i] < -hysteresis:
             armed = True
-        elif armed and run[i - 1] < 0 <= run[i]:
-            crossings.append(i - 1 + -run[i - 1] / (run[i] - run[i - 1]))
+        elif armed and left[i - 1] < 0 <= left[i]:
+            crossings.append(i - 1 + -left[i - 1] / (left[i] - left[i - 1]))
             armed = False
-    if len(crossings) < 3:
+    periods = [b - a for a, b in zip(crossings, crossings[1:])]
+    if len(periods) < 2:
         return None
-    return round((len(crossings) - 1) * rate / (crossings[-1] - crossings[0]), 1)
+    median = sorted(periods)[len(periods) // 2]
+    best, start = (0, 0), 0
+    for i, period in enumerate(periods + [None]):
+        if period is None or abs(period - median) > median / 4:
+            best = max(best, (i - start, start))
+            start = i + 1
+    count, first = best
+    if count < 2:
+        return None
+    return round(count * rate / (crossings[first + count] - crossings[first]), 1)
 
 
 def report(summary, out):

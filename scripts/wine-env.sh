@@ -119,7 +119,14 @@ case "$cmd" in
     locked setup
     # A test run's sockets are its wineserver's: one left by an interrupted run may sit in
     # another network, so the run starts its own.
-    if [ -n "${QH_NETNS:-}" ]; then wineserver -k >/dev/null 2>&1 9>&- || true; fi
+    if [ -n "${QH_NETNS:-}" ]; then
+      wineserver -k >/dev/null 2>&1 9>&- || true
+      # That only tells the old server to end: it and its programs, the old desktop's keeper
+      # among them, go a moment later. Until they are gone the old keeper would pass for
+      # alive and no new one be started, and a new server could not take the prefix.
+      timeout 60 wineserver -w >/dev/null 2>&1 9>&- || true
+      rm -f "$state/keeper.pid"
+    fi
     # A persistent wineserver keeps every test's start fast.
     wineserver -p </dev/null >/dev/null 2>&1 9>&- || true
     # Start Wine's services now, with no terminal or pipe to inherit.

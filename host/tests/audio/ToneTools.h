@@ -1,6 +1,8 @@
 #pragma once
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <numbers>
 #include <vector>
@@ -23,22 +25,48 @@ inline std::vector<int16_t> tone(size_t frames, uint32_t rate, const std::vector
   return pcm;
 }
 
-// Frequency of the tone in one channel of 48 kHz stereo: rising zero crossings over the
-// span between the first and the last, so that silence before and after does not count.
+// Frequency of the tone in one channel of 48 kHz stereo. Sound heard on a busy machine has gaps:
+// silence where the player fell behind, samples the capture never got. So the periods between
+// rising zero crossings (placed between samples) are measured, and the frequency is taken over
+// the longest run of periods each within a quarter of their median: silence before, after or
+// within, and a jump at a lost stretch, fall outside it. A tone that is really off (another
+// source, a wrong rate) is off in every period and still shows.
 // A crossing counts only after the signal was below -1000, so that noise about zero does not.
 inline double estimateFrequency(const std::vector<int16_t>& stereo, size_t channel) {
-  size_t first = 0, last = 0, crossings = 0;
+  std::vector<double> crossings;
   bool armed = false;
+  double previous = 0.0;
   for (size_t i = 0; i < stereo.size() / 2; ++i) {
-    const int16_t sample = stereo[i * 2 + channel];
-    if (armed && sample >= 0) {
-      first = crossings++ == 0 ? i : first;
-      last = i;
+    const double sample = stereo[i * 2 + channel];
+    if (armed && sample >= 0) {  // armed: the previous sample was below zero
+      crossings.push_back(static_cast<double>(i) - sample / (sample - previous));
     }
     armed = sample < -1000 || (armed && sample < 0);
+    previous = sample;
   }
-  return crossings < 2 ? 0.0
-                       : 48000.0 * static_cast<double>(crossings - 1) / static_cast<double>(last - first);
+  if (crossings.size() < 2) {
+    return 0.0;
+  }
+  std::vector<double> periods(crossings.size() - 1);
+  for (size_t i = 0; i < periods.size(); ++i) {
+    periods[i] = crossings[i + 1] - crossings[i];
+  }
+  std::vector<double> sorted = periods;
+  std::nth_element(sorted.begin(), sorted.begin() + static_cast<ptrdiff_t>(sorted.size() / 2), sorted.end());
+  const double median = sorted[sorted.size() / 2];
+  size_t bestFirst = 0, bestCount = 0;
+  for (size_t first = 0; first < periods.size();) {
+    size_t end = first;
+    while (end < periods.size() && std::abs(periods[end] - median) <= median / 4) {
+      ++end;
+    }
+    if (end - first > bestCount) {
+      bestFirst = first;
+      bestCount = end - first;
+    }
+    first = end + 1;
+  }
+  return 48000.0 * static_cast<double>(bestCount) / (crossings[bestFirst + bestCount] - crossings[bestFirst]);
 }
 
 // Whole 10 ms frames of 48 kHz stereo through an Opus encoder of the default configuration

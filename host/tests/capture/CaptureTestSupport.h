@@ -57,10 +57,9 @@ class TestWindow {
 
   HWND handle() const { return hwnd; }
   uint32_t id() const { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(hwnd)); }
-  void resize(int width, int height) {
-    SetWindowPos(hwnd, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-    RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
-  }
+  // Resizes the window on its own thread and returns once it is painted at the new size. In
+  // between, the window is there at its new size but not painted: a capture may see that.
+  void resize(int width, int height) { SendMessageW(hwnd, kResizeMessage, width, height); }
 
  private:
   static LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -82,6 +81,12 @@ class TestWindow {
       return 0;
     }
     if (message == WM_ERASEBKGND) return 1;
+    if (message == kResizeMessage) {
+      SetWindowPos(hwnd, nullptr, 0, 0, static_cast<int>(wParam), static_cast<int>(lParam),
+                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+      RedrawWindow(hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+      return 0;
+    }
     if (message == WM_DESTROY) PostQuitMessage(0);
     return DefWindowProcW(hwnd, message, wParam, lParam);
   }
@@ -99,6 +104,8 @@ class TestWindow {
     UpdateWindow(window);
     return window;
   }
+
+  static constexpr UINT kResizeMessage = WM_APP + 1;  // wParam x lParam
 
   std::thread thread;
   HWND hwnd = nullptr;

@@ -1,9 +1,12 @@
 #!/usr/bin/python3
-"""The client's help against its parser: every action that --help shows is one that --do takes.
+"""The client's help against its parser: every action that --help shows is one that --do takes;
+the tone it measures in the sound it heard.
 
 Usage: client_test.py SOURCE_DIR
 """
+import array
 import importlib.util
+import math
 import os
 import re
 import subprocess
@@ -54,6 +57,28 @@ class Help(unittest.TestCase):
         for text in ("move:0.5,0.5@video", "keyframe@video"):  # the channel suffix that the help names
             self.assertEqual(client.parse_action(text).channel, "video")
 
+
+def sound(*parts):
+    """48 kHz stereo PCM bytes: each part a (frequency, seconds, phase) sine, or (None, seconds) silence."""
+    pcm = array.array("h")
+    for hz, seconds, *phase in parts:
+        for i in range(int(seconds * 48000)):
+            value = 0 if hz is None else int(8000 * math.sin((phase or [0])[0] + 2 * math.pi * hz * i / 48000))
+            pcm.extend((value, value))
+    return pcm.tobytes()
+
+
+class Tone(unittest.TestCase):
+    def test_gaps_in_the_sound_do_not_move_the_tone_and_one_that_is_really_off_shows(self):
+        # Silence where the player fell behind, a stretch the capture lost (a jump of phase).
+        heard = sound((None, 0.05), (1000, 0.2), (None, 0.005), (1000, 0.15, 1.3), (1000, 0.15, 4.0), (None, 0.02))
+        self.assertAlmostEqual(client.tone_frequency(heard, 2, 48000), 1000, delta=0.5)
+        # The microphone's 440 Hz, a 1 kHz tone at 44.1 kHz taken for 48 kHz, one off by 1 %.
+        for hz in (440, 1000 * 48000 / 44100, 1010):
+            with self.subTest(hz=hz):
+                heard = sound((hz, 0.3), (None, 0.02), (hz, 0.1, 2.0))
+                self.assertAlmostEqual(client.tone_frequency(heard, 2, 48000), hz, delta=0.5)
+        self.assertIsNone(client.tone_frequency(sound((None, 0.1)), 2, 48000))
 
 if __name__ == "__main__":
     unittest.main()
