@@ -98,7 +98,7 @@ prepare() {
   fi
 }
 
-export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/quorvane-host/ccache}" CCACHE_BASEDIR="$root"
+export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/quorvane-host/ccache}" CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-true}"
 note "checking packages and sources"
 prepare setup bash scripts/setup.sh
 configured=()

@@ -93,7 +93,7 @@ step() {
 
 cd "$root"
 step setup "checking packages and sources" bash scripts/setup.sh
-export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/quorvane-host/ccache}" CCACHE_BASEDIR="$root"
+export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/quorvane-host/ccache}" CCACHE_BASEDIR="$root" CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-true}"
 step configure "configuring" cmake --preset windows
 step build "building" cmake --build --preset windows -j "$(nproc)" --target QuorvaneHostStandin qh_close_window
 

@@ -13,8 +13,11 @@ bash scripts/setup.sh || exit 1
 jobs="$(nproc)"
 export CCACHE_DIR="${CCACHE_DIR:-$HOME/.cache/quorvane-host/ccache}"
 export CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-5G}"
-# Paths inside the checkout are hashed relative to it, so every clone shares the cache.
+# Paths inside the checkout are hashed relative to it, and the build directory's own path
+# not at all (only the debug information's compile directory would name it), so every
+# clone shares the cache.
 export CCACHE_BASEDIR="$root"
+export CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-true}"
 failed=()
 
 run_preset() {
