@@ -115,8 +115,7 @@ bool AudioCapture::initializeDevice(bool loopback, bool report) {
   if (report) {
     logDeviceName(device.Get());
   }
-  hr = device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
-                        reinterpret_cast<void**>(audioClient.ReleaseAndGetAddressOf()));
+  hr = AudioPlatform::activateClient(device.Get(), audioClient.ReleaseAndGetAddressOf());
   if (FAILED(hr)) {
     if (report) {
       SPDLOG_ERROR("Failed to activate audio client: {:#x}", hr32(hr));
@@ -233,15 +232,20 @@ void AudioCapture::captureLoop() {
     if (stopRequested) {
       break;
     }
-    if (waited == WAIT_OBJECT_0) {
-      const HRESULT hr = drainPackets();
-      if (endpointLost(hr)) {
-        if (!recovering) {
-          SPDLOG_WARN("Audio device lost ({:#x}), reopening capture on the default output device", hr32(hr));
-          recovering = true;
-        }
-        releaseDevice();
+    bool tookPacket = false;
+    HRESULT hr = waited == WAIT_OBJECT_0 ? drainPackets(tookPacket) : S_OK;
+    if (SUCCEEDED(hr) && !tookPacket) {
+      // A lost endpoint need not signal again, or may go on signalling with nothing to
+      // read; only a call on its client tells. The padding query reports the loss on every
+      // system, so a wake without packets (the time-out included) asks it.
+      hr = endpointState();
+    }
+    if (endpointLost(hr)) {
+      if (!recovering) {
+        SPDLOG_WARN("Audio device lost ({:#x}), reopening capture on the default output device", hr32(hr));
+        recovering = true;
       }
+      releaseDevice();
     }
   }
   if (comInitialized) {
@@ -312,7 +316,14 @@ void AudioCapture::packetPassed() {
   reopenAttempted = false;
 }
 
-HRESULT AudioCapture::drainPackets() {
+HRESULT AudioCapture::endpointState() {
+  UINT32 padding = 0;
+  const HRESULT hr = audioClient->GetCurrentPadding(&padding);
+  // Any other failure of the query leaves the capture as it is: the packets tell.
+  return endpointLost(hr) ? hr : S_OK;
+}
+
+HRESULT AudioCapture::drainPackets(bool& tookPacket) {
   UINT32 packetFrames = 0;
   HRESULT hr = captureClient->GetNextPacketSize(&packetFrames);
   if (FAILED(hr)) {
@@ -342,6 +353,7 @@ HRESULT AudioCapture::drainPackets() {
       return hr;
     }
     packetPassed();
+    tookPacket = true;
     hr = captureClient->GetNextPacketSize(&packetFrames);
     if (FAILED(hr)) {
       return hr;

@@ -32,10 +32,13 @@ using AudioCallback =
 // Records what the PC plays through WASAPI in shared mode and hands it on as 16-bit
 // PCM from its own time-critical thread. COM must be initialised on the owner's thread.
 // The callback runs on the capture thread and must not call stop().
-// When the stream reports its endpoint gone (invalidated: unplugged, or replaced as the
-// default output device; or the audio service restarted) the capture thread releases it
-// and opens the current default endpoint again, retrying about once a second while there
-// is none, and goes on delivering to the same callback.
+// When a call on the stream reports its endpoint gone (invalidated, as when the device is
+// unplugged or disabled, or the audio service restarted) the capture thread releases it and
+// opens the current default output device again, retrying about once a second while there
+// is none, and goes on delivering to the same callback. Every wake without a packet, the
+// 100 ms time-out included, asks the stream for its padding, so that a loss is seen also
+// when the lost stream signals no more or signals with nothing to read. A change of the
+// default device while the endpoint stays valid is not followed.
 // While it runs, the capture thread owns the interfaces and the mix format; getFormat()
 // may be called from the owner's thread at any time.
 class AudioCapture {
@@ -58,7 +61,10 @@ class AudioCapture {
   bool initializeDevice(bool loopback, bool report = true);
   void captureLoop();
   // Hands on every waiting packet; S_OK, or the failure of the call that stopped it.
-  HRESULT drainPackets();
+  // tookPacket is set when at least one packet was read and released.
+  HRESULT drainPackets(bool& tookPacket);
+  // The loss that the stream's padding query reports, or S_OK.
+  HRESULT endpointState();
   void deliver(const BYTE* data, UINT32 frames);
   // On the capture thread, after the endpoint was lost: opens and starts it again.
   bool reopenDevice();

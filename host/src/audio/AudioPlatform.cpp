@@ -10,6 +10,10 @@ HRESULT getDefaultEndpoint(IMMDeviceEnumerator* enumerator, bool loopback, IMMDe
   return enumerator->GetDefaultAudioEndpoint(loopback ? eRender : eCapture, eConsole, device);
 }
 
+HRESULT activateClient(IMMDevice* device, IAudioClient** client) {
+  return device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, reinterpret_cast<void**>(client));
+}
+
 HRESULT initializeStream(IAudioClient* client, bool loopback, const WAVEFORMATEX* format) {
   DWORD flags = AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
   if (loopback) {

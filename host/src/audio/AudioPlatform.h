@@ -5,8 +5,8 @@
 #include <audioclient.h>
 #include <mmdeviceapi.h>
 
-// The one place where the capture decides which endpoint it records, how its stream is
-// opened and which capture client reads it. The product's implementation records the
+// The one place where the capture decides which endpoint it records, which client opens
+// it, how its stream is opened and which capture client reads it. The product's implementation records the
 // default render endpoint in loopback; every other step of the capture is shared by all
 // implementations.
 // Link qh_audio first, then exactly one implementation library.
@@ -15,6 +15,9 @@ namespace quorvane::host::AudioPlatform {
 // The default endpoint to record from: the render endpoint when loopback is set,
 // otherwise the capture endpoint.
 HRESULT getDefaultEndpoint(IMMDeviceEnumerator* enumerator, bool loopback, IMMDevice** device);
+
+// The audio client of device.
+HRESULT activateClient(IMMDevice* device, IAudioClient** client);
 
 // Initialises the shared-mode, event-driven stream of client in format with a 20 ms
 // buffer, in loopback when loopback is set.

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "StandinAudioControl.h"
-#include "StandinCaptureClient.h"
+#include "StandinAudioClient.h"
 
 // Wine opens the render endpoint in loopback but refuses its capture client. This
 // stand-in records the default capture endpoint in its place, through the same calls.
@@ -16,7 +16,8 @@
 // driver's default render endpoint names no sink either, so the monitor cannot be picked
 // among the capture endpoints by the render endpoint's name.)
 // The tests steer it through StandinAudioControl: the endpoint can be missing for a while,
-// and the capture client it hands out stands in front of the real one.
+// and the audio client it hands out, with its capture client, stands in front of the real
+// one, so that its endpoint can be lost as real endpoints are.
 namespace quorvane::host::AudioPlatform {
 
 HRESULT getDefaultEndpoint(IMMDeviceEnumerator* enumerator, bool, IMMDevice** device) {
@@ -27,6 +28,18 @@ HRESULT getDefaultEndpoint(IMMDeviceEnumerator* enumerator, bool, IMMDevice** de
   return enumerator->GetDefaultAudioEndpoint(eCapture, eConsole, device);
 }
 
+HRESULT activateClient(IMMDevice* device, IAudioClient** client) {
+  Microsoft::WRL::ComPtr<IAudioClient> real;
+  const HRESULT hr = device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
+                                      reinterpret_cast<void**>(real.GetAddressOf()));
+  if (FAILED(hr)) {
+    *client = nullptr;
+    return hr;
+  }
+  *client = new StandinAudioClient(std::move(real));
+  return S_OK;
+}
+
 HRESULT initializeStream(IAudioClient* client, bool, const WAVEFORMATEX* format) {
   constexpr REFERENCE_TIME kBufferDuration = 200000;  // 20 ms in 100 ns units
   return client->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, kBufferDuration, 0,
@@ -34,15 +47,8 @@ HRESULT initializeStream(IAudioClient* client, bool, const WAVEFORMATEX* format)
 }
 
 HRESULT getCaptureClient(IAudioClient* client, IAudioCaptureClient** captureClient) {
-  Microsoft::WRL::ComPtr<IAudioCaptureClient> real;
-  const HRESULT hr =
-      client->GetService(__uuidof(IAudioCaptureClient), reinterpret_cast<void**>(real.GetAddressOf()));
-  if (FAILED(hr)) {
-    *captureClient = nullptr;
-    return hr;
-  }
-  *captureClient = new StandinCaptureClient(std::move(real));
-  return S_OK;
+  // The stand-in audio client hands out its own capture client.
+  return client->GetService(__uuidof(IAudioCaptureClient), reinterpret_cast<void**>(captureClient));
 }
 
 }  // namespace quorvane::host::AudioPlatform

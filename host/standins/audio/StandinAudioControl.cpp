@@ -17,7 +17,7 @@ struct ControlState {
   std::mutex mutex;
   uint64_t lostUpTo = 0;  // clients with serials up to this one are gone
   HRESULT lostCode = S_OK;
-  StandinAudioControl::Call lostFrom = StandinAudioControl::Call::GetNextPacketSize;
+  StandinAudioControl::LostStream lostHow = StandinAudioControl::LostStream::Silent;
   std::array<Failure, static_cast<size_t>(StandinAudioControl::Call::Count)> failures{};
   bool endpointMissing = false;
   uint32_t silentEvery = 0;
@@ -32,11 +32,11 @@ ControlState& state() {
 
 }  // namespace
 
-void StandinAudioControl::loseOpenClients(HRESULT code, Call from, bool later) {
+void StandinAudioControl::loseOpenClients(HRESULT code, LostStream how, bool later) {
   std::lock_guard<std::mutex> lock(state().mutex);
   state().lostUpTo = later ? std::numeric_limits<uint64_t>::max() : state().counts.clientsOpened;
   state().lostCode = code;
-  state().lostFrom = from;
+  state().lostHow = how;
 }
 
 void StandinAudioControl::failCalls(Call call, HRESULT code, int times) {
@@ -88,13 +88,25 @@ bool StandinAudioControl::endpointAvailable() {
   return true;
 }
 
+HRESULT StandinAudioControl::lossOf(uint64_t serial, LostStream* how) {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  const ControlState& s = state();
+  if (serial > s.lostUpTo || s.lostCode == S_OK) {
+    return S_OK;
+  }
+  if (how) {
+    *how = s.lostHow;
+  }
+  return s.lostCode;
+}
+
 HRESULT StandinAudioControl::failureFor(uint64_t serial, Call call) {
+  const HRESULT lost = lossOf(serial);
+  if (FAILED(lost)) {
+    return lost;
+  }
   std::lock_guard<std::mutex> lock(state().mutex);
   ControlState& s = state();
-  if (serial <= s.lostUpTo && s.lostCode != S_OK && call >= s.lostFrom) {
-    ++s.counts.failedCalls;
-    return s.lostCode;
-  }
   Failure& failure = s.failures[static_cast<size_t>(call)];
   if (failure.remaining == 0 || failure.code == S_OK) {
     return S_OK;
@@ -104,6 +116,11 @@ HRESULT StandinAudioControl::failureFor(uint64_t serial, Call call) {
   }
   ++s.counts.failedCalls;
   return failure.code;
+}
+
+void StandinAudioControl::paddingQueried() {
+  std::lock_guard<std::mutex> lock(state().mutex);
+  ++state().counts.paddingQueries;
 }
 
 bool StandinAudioControl::packetHandedOut(uint32_t frames, bool alreadySilent) {

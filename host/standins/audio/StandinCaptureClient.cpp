@@ -8,8 +8,8 @@ namespace quorvane::host {
 
 using Call = StandinAudioControl::Call;
 
-StandinCaptureClient::StandinCaptureClient(Microsoft::WRL::ComPtr<IAudioCaptureClient> real)
-    : real(std::move(real)), serial(StandinAudioControl::clientOpened()) {}
+StandinCaptureClient::StandinCaptureClient(Microsoft::WRL::ComPtr<IAudioCaptureClient> real, uint64_t serial)
+    : real(std::move(real)), serial(serial) {}
 
 HRESULT STDMETHODCALLTYPE StandinCaptureClient::QueryInterface(REFIID riid, void** object) {
   if (object == nullptr) {
@@ -56,6 +56,12 @@ HRESULT STDMETHODCALLTYPE StandinCaptureClient::ReleaseBuffer(UINT32 frames) {
 }
 
 HRESULT STDMETHODCALLTYPE StandinCaptureClient::GetNextPacketSize(UINT32* frames) {
+  StandinAudioControl::LostStream how{};
+  if (FAILED(StandinAudioControl::lossOf(serial, &how)) &&
+      how == StandinAudioControl::LostStream::SignalsEmpty) {
+    *frames = 0;  // a dead stream that still signals has nothing to read, and says so
+    return S_OK;
+  }
   const HRESULT failure = StandinAudioControl::failureFor(serial, Call::GetNextPacketSize);
   return FAILED(failure) ? failure : real->GetNextPacketSize(frames);
 }

@@ -11,11 +11,12 @@
 namespace quorvane::host {
 
 // A capture client in front of the real one: passes its calls through, except for what
-// StandinAudioControl tells it (failures, packets flagged silent). Used on whichever thread
-// the capture calls it from, like the real client.
+// StandinAudioControl tells it (a lost endpoint, failures, packets flagged silent) about the
+// audio client `serial` that handed it out. Used on whichever thread the capture calls it
+// from, like the real client.
 class StandinCaptureClient final : public IAudioCaptureClient {
  public:
-  explicit StandinCaptureClient(Microsoft::WRL::ComPtr<IAudioCaptureClient> real);
+  StandinCaptureClient(Microsoft::WRL::ComPtr<IAudioCaptureClient> real, uint64_t serial);
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
   ULONG STDMETHODCALLTYPE AddRef() override;
