@@ -4,7 +4,8 @@
 #
 #   pulse-env.sh setup DIR     start the server with its socket at DIR/native: a null sink
 #                              as the default sink with a 1 kHz tone playing into it in a
-#                              loop, and a microphone that hears a 440 Hz tone as the
+#                              loop (a player that plays it again into whatever sink is the
+#                              default), and a microphone that hears a 440 Hz tone as the
 #                              default source; point the Wine prefix (WINEPREFIX) at the
 #                              PulseAudio driver
 #   pulse-env.sh server DIR    a silent null sink as the default sink, its monitor as the
@@ -15,7 +16,10 @@
 # PULSE_CLIENTCONFIG=DIR/client.conf (no autospawn). That configuration makes a client's
 # default source the monitor of the default sink (the server's "@DEFAULT_MONITOR@"): Wine's
 # default capture endpoint then hears what is played, as loopback capture does, and not the
-# microphone.
+# microphone. The server ends the streams of a sink or source that goes away instead of
+# moving them to the default one ("rescue-streams = no"): a recording of the monitor of a
+# sink that is removed then fails, as loopback capture of an output device that goes away
+# does, and is never carried over to the microphone.
 set -euo pipefail
 
 usage="usage: pulse-env.sh setup|server|cleanup DIR"
@@ -55,10 +59,11 @@ setup() {
   mkdir -p "$HOME" "$PULSE_RUNTIME_PATH" "$PULSE_STATE_PATH"
   printf 'autospawn = no\ncookie-file = %s/cookie\ndefault-source = @DEFAULT_MONITOR@\n' "$dir" \
     >"$PULSE_CLIENTCONFIG"
+  printf 'rescue-streams = no\n' >"$dir/daemon.conf"
 
   # -n: no default script, so nothing but these modules is loaded (no hardware, no
   # D-Bus, no session). Anonymous access: the socket lives in the build tree.
-  setsid pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --disallow-exit=yes \
+  PULSE_CONFIG="$dir/daemon.conf" setsid pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --disallow-exit=yes \
     --log-target=file:"$dir/server.log" \
     -L "module-native-protocol-unix socket=$socket auth-anonymous=1" \
     -L "module-null-sink sink_name=qh_null rate=48000 channels=2 sink_properties=device.description=QuorvaneNull" \
@@ -77,11 +82,11 @@ setup() {
   pactl set-default-source qh_null.monitor
 
   if [ "$tone" = tone ]; then
-    # The microphone: the monitor of a second null sink that a 440 Hz sine plays into.
-    pactl load-module module-null-sink sink_name=qh_microphone rate=48000 channels=2 \
-      sink_properties=device.description=QuorvaneMicrophone >/dev/null
-    pactl load-module module-sine sink=qh_microphone frequency=440 >/dev/null
-    pactl set-default-source qh_microphone.monitor
+    # The microphone: a source that hears a 440 Hz sine. It is no sink, so that it never
+    # becomes the default sink when the null sink goes away.
+    pactl load-module module-sine-source source_name=qh_microphone rate=48000 frequency=440 \
+      source_properties=device.description=QuorvaneMicrophone >/dev/null
+    pactl set-default-source qh_microphone
     if [ ! -s "$dir/tone.wav" ]; then
       ffmpeg -nostdin -loglevel error -y -f lavfi -i "sine=frequency=1000:sample_rate=48000:duration=10" \
         -ac 2 -c:a pcm_s16le "$dir/tone.wav"

@@ -328,14 +328,15 @@ class AudioChannel:
         self.stream_ids = set()
         self.undecodable = 0
         self.pcm = bytearray()
+        self.arrivals = []
         self.last_sequence = None
         self.task = asyncio.create_task(self._read())
 
     async def _read(self):
         while (body := await read_packet(self.reader)) is not None:
-            self._take(body)
+            self._take(body, time.monotonic())
 
-    def _take(self, body):
+    def _take(self, body, arrival):
         header_size = PACKET_HEADER.size + AUDIO_PACKET_HEADER.size
         if len(body) < header_size:
             self.problems.add(f"audio packet of {len(body)} bytes")
@@ -350,6 +351,7 @@ class AudioChannel:
             self.problems.add(f"audio packet seq {sequence} follows {self.last_sequence}")
         self.last_sequence = sequence
         self.packets += 1
+        self.arrivals.append(arrival)
         self.bytes += len(packet)
         self.stream_ids.add(stream_id)
         if self.decoder:
@@ -687,8 +689,9 @@ async def run_stream(args, out, summary):
         summary.update(streamConfigs=signaling.stream_configs, actions=session.performed, sent=session.sent,
                        resizes=session.resizes, pongs=session.pongs,
                        problems={"count": problems.count, "samples": problems.samples})
+        summary["startedAt"] = session.started  # the system's monotonic clock, in seconds
         summary["video"] = video_summary(video, args, session.started)
-        summary["audio"] = audio_summary(audio, args)
+        summary["audio"] = audio_summary(audio, args, session.started)
         report(summary, out)
         return 0 if video.frames else 1
     finally:
@@ -758,9 +761,10 @@ def sample_pixels(png_path, points):
     return values
 
 
-def audio_summary(audio, args):
+def audio_summary(audio, args, started):
     result = {"packets": audio.packets, "bytes": audio.bytes, "streamIds": sorted(audio.stream_ids),
-              "undecodable": audio.undecodable}
+              "undecodable": audio.undecodable,
+              "packetSeconds": [round(arrival - started, 4) for arrival in audio.arrivals]}
     if audio.decoder:
         result["decodedSeconds"] = round(len(audio.pcm) / 4 / 48000, 3)
     if args.wav:

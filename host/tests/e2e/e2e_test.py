@@ -4,19 +4,24 @@
 Usage: e2e_test.py BUILD_DIR SOURCE_DIR. Needs the ctest fixtures "wine" (prefix and
 display) and "pulse" (a sound server whose null sink plays a 1 kHz tone).
 """
+import datetime
 import glob
 import json
 import math
 import os
 import shutil
+import signal
 import socket
 import statistics
 import subprocess
 import sys
 import time
 import unittest
+import wave
 
 BUILD, SOURCE = sys.argv.pop(1), sys.argv.pop(1)
+sys.path.insert(0, os.path.join(SOURCE, "scripts"))
+from quorvane_client import tone_frequency  # noqa: E402
 WINE = "/usr/lib/wine/wine64"
 HOST_DIR = os.path.join(BUILD, "standin-host")
 WORK = os.path.join(BUILD, "host", "tests", "e2e", "work")
@@ -78,16 +83,68 @@ class Host:
         return self.process.wait(timeout=60)
 
 
-def client(ports, *arguments):
+def start_client(ports, *arguments):
+    """The client, running in the background; finish() gives its summary."""
     command = ["/usr/bin/python3", os.path.join(SOURCE, "scripts", "quorvane_client.py"), "--json", "--timeout",
                "30"]
     if ports:
         command += ["--signaling-port", str(ports[0]), "--video-port", str(ports[1]), "--audio-port",
                     str(ports[2]), "--input-port", str(ports[3])]
-    result = subprocess.run(command + list(arguments), capture_output=True, text=True, timeout=180)
-    if result.returncode != 0:
-        raise AssertionError("client failed: %s" % result.stderr[-3000:])
-    return json.loads(result.stdout)
+    return subprocess.Popen(command + list(arguments), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def finish(process):
+    stdout, stderr = process.communicate(timeout=180)
+    if process.returncode != 0:
+        raise AssertionError("client failed: %s" % stderr[-3000:])
+    return json.loads(stdout)
+
+
+def client(ports, *arguments):
+    return finish(start_client(ports, *arguments))
+
+
+class SoundServer:
+    """The sound server of the "pulse" fixture, whose default sink goes away and comes back as a new
+    sink, as when headphones are unplugged and the speakers take over. The fixture's player plays the
+    tone again into whatever sink is the default; the microphone (440 Hz) is a source and never
+    becomes the default sink."""
+
+    SINK = "qh_null"
+
+    def __init__(self):
+        folder = os.path.dirname(os.environ["PULSE_SERVER"][len("unix:"):])
+        with open(os.path.join(folder, "player.pid")) as f:
+            self.player = int(f.read().strip())
+
+    @staticmethod
+    def pactl(*arguments):
+        return subprocess.run(["pactl"] + list(arguments), env=ENV, capture_output=True, text=True,
+                              check=True).stdout
+
+    def sink_module(self):
+        for line in self.pactl("list", "short", "modules").splitlines():
+            if "sink_name=%s " % self.SINK in line + " ":
+                return line.split()[0]
+        return None
+
+    def remove_default_sink(self):
+        self.pactl("unload-module", self.sink_module())
+
+    def add_default_sink(self):
+        self.pactl("load-module", "module-null-sink", "sink_name=" + self.SINK, "rate=48000", "channels=2",
+                   "sink_properties=device.description=QuorvaneNull")
+        self.pactl("set-default-sink", self.SINK)
+
+    def silence(self, quiet):
+        """Stops the player (nothing plays into the sink), or lets it go on."""
+        os.killpg(self.player, signal.SIGSTOP if quiet else signal.SIGCONT)
+
+    def restore(self):
+        """The fixture as it was, for the tests that follow."""
+        if self.sink_module() is None:
+            self.add_default_sink()
+        self.silence(False)
 
 
 def luma_psnr(png, reference, box):
@@ -148,6 +205,15 @@ class EndToEnd(unittest.TestCase):
         self.host = Host(ports, self.work)
         return self.host
 
+    def open_window(self, *extra):
+        """The test window at 640x480, once it is shown; the path of its log."""
+        window_log = os.path.join(self.work, "window.log")
+        self.window = subprocess.Popen([WINE, os.path.join(BUILD, "host", "tests", "e2e", "qh_test_window.exe"),
+                                        "Z:" + window_log.replace("/", "\\"), TITLE, "640", "480"] + list(extra),
+                                       env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.assertTrue(wait_for(lambda: "ready" in text(window_log), 30))
+        return window_log
+
     def tearDown(self):
         if self.host and self.host.process.poll() is None:
             self.host.close()
@@ -160,11 +226,7 @@ class EndToEnd(unittest.TestCase):
         ports = [free_port() for _ in range(4)]
         host = self.start_host(ports)
         self.assertTrue(wait_for(lambda: "entering main loop" in host.log()), host.log())
-        window_log = os.path.join(self.work, "window.log")
-        self.window = subprocess.Popen([WINE, os.path.join(BUILD, "host", "tests", "e2e", "qh_test_window.exe"),
-                                        "Z:" + window_log.replace("/", "\\"), TITLE, "640", "480"], env=ENV,
-                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.assertTrue(wait_for(lambda: "ready" in text(window_log), 30))
+        window_log = self.open_window()
         origin = [int(v) for v in text(window_log).split("ready")[1].split()[3:5]]
 
         found = client(None, "discover")["discovery"]
@@ -217,11 +279,7 @@ class EndToEnd(unittest.TestCase):
         ports = [free_port() for _ in range(4)]
         host = self.start_host(ports)
         self.assertTrue(wait_for(lambda: "entering main loop" in host.log()), host.log())
-        window_log = os.path.join(self.work, "window.log")
-        self.window = subprocess.Popen([WINE, os.path.join(BUILD, "host", "tests", "e2e", "qh_test_window.exe"),
-                                        "Z:" + window_log.replace("/", "\\"), TITLE, "640", "480", "noise"],
-                                       env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.assertTrue(wait_for(lambda: "ready" in text(window_log), 30))
+        self.open_window("noise")
 
         # Each keyframe request is sent a few frames after a keyframe, when the next one of the
         # encoder's own is most of a period away; congested feedback comes last, since every
@@ -259,6 +317,88 @@ class EndToEnd(unittest.TestCase):
               "%d, %d, after %d, %d" % ((video["frames"], video["fps"], keys) + before + after), file=sys.stderr)
         self.assertIn("reducing bitrate", host.log())
         self.assertLess(after[0], 0.8 * before[0], (before, after))
+        self.assertEqual(host.close(), 0)
+
+    def test_sound_comes_back_when_the_output_device_goes_away(self):
+        # The default sink goes away and, 2 s later, a new one becomes the default: while a client
+        # streams and the tone plays, while it streams and nothing plays, and while no client is
+        # connected. Each time the host opens the new sink's monitor within a retry period and a
+        # client hears the tone within 3 s (a new null sink delivers its first sound 2 s after it
+        # is made), and the host logs the loss once.
+        sound = SoundServer()
+        self.addCleanup(sound.restore)
+        ports = [free_port() for _ in range(4)]
+        host = self.start_host(ports)
+        self.assertTrue(wait_for(lambda: "entering main loop" in host.log()), host.log())
+        self.open_window()
+        figures = []
+
+        def lose_the_sink(quiet):
+            """Removes the default sink and makes a new one the default; when the new one came, by the
+            monotonic clock and the wall clock."""
+            if quiet:
+                sound.silence(True)
+                time.sleep(1)
+            sound.remove_default_sink()
+            time.sleep(2)
+            came = time.monotonic(), time.time()
+            sound.add_default_sink()
+            if quiet:
+                sound.silence(False)
+            return came
+
+        def reopened_after(wall):
+            """Seconds from wall to the host's latest "Audio capture reopened" line."""
+            line = [line for line in host.log().splitlines() if "Audio capture reopened" in line][-1]
+            stamp = datetime.datetime.strptime(line[1:24], "%Y-%m-%d %H:%M:%S.%f").timestamp()
+            return stamp - wall
+
+        for quiet in (False, True):
+            what = "quiet" if quiet else "playing"
+            out = os.path.join(self.work, what)
+            starts = host.log().count("Started capture for window")
+            process = start_client(ports, "stream", "--window", TITLE, "--seconds", "12", "--wav", "--out", out)
+            self.assertTrue(wait_for(lambda: host.log().count("Started capture for window") > starts, 60))
+            time.sleep(2)
+            lost = time.monotonic()
+            came, came_wall = lose_the_sink(quiet)
+            run = finish(process)
+            seconds = [t + run["startedAt"] for t in run["audio"]["packetSeconds"]]
+            self.assertTrue([t for t in seconds if t < lost], "no sound before the loss")
+            self.assertFalse([t for t in seconds if lost + 1.5 < t < came], "sound while there was no sink")
+            after = [i for i, t in enumerate(seconds) if t >= came]
+            self.assertTrue(after, "no sound after the new sink came")
+            figures.append("%s: reopened after %.2f s, sound after %.2f s" %
+                           (what, reopened_after(came_wall), seconds[after[0]] - came))
+            self.assertLess(reopened_after(came_wall), 2.0)
+            self.assertLess(seconds[after[0]] - came, 3.0)
+            # The packets since then hold the tone played into the new sink.
+            with wave.open(out + ".wav") as recorded:
+                pcm = recorded.readframes(recorded.getnframes())
+            frames_per_packet = len(pcm) // 4 // len(seconds)
+            self.assertAlmostEqual(tone_frequency(pcm[after[0] * frames_per_packet * 4:], 2, 48000) or 0, 1000,
+                                   delta=10)
+
+        # No client: the capture comes back on its own, and the next client hears the new sink.
+        reopened = host.log().count("Audio capture reopened")
+        came, came_wall = lose_the_sink(False)
+        self.assertTrue(wait_for(lambda: host.log().count("Audio capture reopened") > reopened, 10), host.log())
+        figures.append("no client: reopened after %.2f s" % reopened_after(came_wall))
+        self.assertLess(reopened_after(came_wall), 2.0)
+        run = client(ports, "stream", "--window", TITLE, "--seconds", "3", "--tone")
+        self.assertGreater(run["audio"]["packets"], 100)
+        self.assertAlmostEqual(run["audio"]["toneHz"], 1000, delta=10)
+        print("after the new default sink: " + "; ".join(figures), file=sys.stderr)
+
+        # Each loss is logged once, with a few lines until the capture is back: one failed opening
+        # while there was no sink, then quiet retries.
+        log = host.log()
+        self.assertEqual(log.count("Audio device lost (0x88890004)"), 3, log[-5000:])
+        for block in log.split("Audio device lost")[1:]:
+            until = block.index("Audio capture reopened")
+            lines = [line for line in block[:until].splitlines()[1:]
+                     if ("[warning]" in line or "[error]" in line) and "audio" in line.lower()]
+            self.assertLessEqual(len(lines), 2, lines)
         self.assertEqual(host.close(), 0)
 
     def test_a_taken_port_ends_the_host_with_exit_code_1(self):
