@@ -6,9 +6,9 @@
 #include <mmdeviceapi.h>
 
 // The one place where the capture decides which endpoint it records, which client opens
-// it, how its stream is opened and which capture client reads it. The product's implementation records the
-// default render endpoint in loopback; every other step of the capture is shared by all
-// implementations.
+// it, how its stream is opened and which capture client reads it. The product's
+// implementation records the default render endpoint in loopback; every other step of the
+// capture is shared by all implementations.
 // Link qh_audio first, then exactly one implementation library.
 namespace quorvane::host::AudioPlatform {
 
