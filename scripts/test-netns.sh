@@ -5,8 +5,9 @@
 # on one machine cannot take or answer each other's.
 #
 #   test-netns.sh CMD [ARGS...]   run CMD inside the namespace QH_NETNS names, made on
-#                                 first use; without QH_NETNS, or for a user other than
-#                                 root, CMD runs in the machine's network
+#                                 first use; without QH_NETNS, for a user other than
+#                                 root, or where root may not make one (a container
+#                                 without the right to), CMD runs in the machine's network
 #   test-netns.sh --delete        remove the namespace (its last processes keep it until
 #                                 they end)
 #

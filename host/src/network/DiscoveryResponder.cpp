@@ -162,7 +162,12 @@ void DiscoveryResponder::listenerThread() {
       handleDatagram(buffer, static_cast<size_t>(received), &sender);
       continue;
     }
-    // Nothing received (an empty datagram) or an error.
+    if (received == 0) {
+      // An empty datagram: the call succeeded, so whatever error code an earlier call left
+      // behind says nothing about it.
+      SPDLOG_WARN("Discovery recvfrom error: 0");
+      continue;
+    }
     const int error = lastError();
     if (error != kInterrupted && error != kConnectionReset) {
       SPDLOG_WARN("Discovery recvfrom error: {}", error);
