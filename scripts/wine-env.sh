@@ -84,6 +84,19 @@ keeper_alive() {
   [ -f "$state/keeper.pid" ] && kill -0 "$(cat "$state/keeper.pid")" 2>/dev/null
 }
 
+# The prefix's desktop processes (explorer /desktop), a line each: the process id and its
+# start time (in clock ticks since boot), so that the desktop made at set-up can be told
+# from a later one.
+desktop_processes() {
+  local p
+  for p in /proc/[0-9]*; do
+    if tr '\0' '\n' 2>/dev/null <"$p/environ" | grep -qxF "WINEPREFIX=$WINEPREFIX" &&
+      tr '\0' ' ' 2>/dev/null <"$p/cmdline" | grep -q "explorer.exe /desktop"; then
+      echo "${p#/proc/} $(sed 's/.*) //' 2>/dev/null <"$p/stat" | cut -d' ' -f20)"
+    fi
+  done || true
+}
+
 keep_desktop() {
   if ! keeper_alive; then
     rm -f "$state/keeper.fifo"
@@ -99,6 +112,7 @@ keep_desktop() {
     WINEDEBUG=err+winediag wine rundll32 user32.dll,GetDesktopWindow </dev/null >"$out" 2>&1 9>&- || true
     if ! grep -q "no driver could be loaded" "$out"; then
       rm -f "$out"
+      desktop_processes >"$state/desktop.pids"
       return
     fi
   done
