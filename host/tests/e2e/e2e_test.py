@@ -136,6 +136,13 @@ class SoundServer:
                    "sink_properties=device.description=QuorvaneNull")
         self.pactl("set-default-sink", self.SINK)
 
+    def playing(self):
+        """Whether something plays into the default sink."""
+        sinks = [line.split() for line in self.pactl("list", "short", "sinks").splitlines()]
+        index = [fields[0] for fields in sinks if fields[1] == self.SINK]
+        inputs = [line.split() for line in self.pactl("list", "short", "sink-inputs").splitlines()]
+        return bool(index) and any(fields[1] == index[0] for fields in inputs)
+
     def silence(self, quiet):
         """Stops the player (nothing plays into the sink), or lets it go on."""
         os.killpg(self.player, signal.SIGSTOP if quiet else signal.SIGCONT)
@@ -385,9 +392,11 @@ class EndToEnd(unittest.TestCase):
         self.assertTrue(wait_for(lambda: host.log().count("Audio capture reopened") > reopened, 10), host.log())
         figures.append("no client: reopened after %.2f s" % reopened_after(came_wall))
         self.assertLess(reopened_after(came_wall), 2.0)
-        run = client(ports, "stream", "--window", TITLE, "--seconds", "3", "--tone")
+        self.assertTrue(wait_for(sound.playing, 10), "the player does not play into the new sink")
+        run = client(ports, "stream", "--window", TITLE, "--seconds", "4", "--tone", "--wav", "--out",
+                     os.path.join(self.work, "later"))
         self.assertGreater(run["audio"]["packets"], 100)
-        self.assertAlmostEqual(run["audio"]["toneHz"], 1000, delta=10)
+        self.assertAlmostEqual(run["audio"]["toneHz"] or 0, 1000, delta=10)
         print("after the new default sink: " + "; ".join(figures), file=sys.stderr)
 
         # Each loss is logged once, with a few lines until the capture is back: one failed opening
